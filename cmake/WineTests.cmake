@@ -1,0 +1,35 @@
+# Windows test programs run under Wine, in a prefix of the project's own under
+# the build folder, through a wrapper that ctest uses as the cross-compiling
+# emulator. The prefix, its persistent wineserver and an Xvfb display are
+# ctest fixtures, so `ctest --preset windows` needs nothing set up by hand.
+set(WINE_PREFIX ${CMAKE_BINARY_DIR}/wineprefix CACHE PATH "Wine prefix of the tests")
+set(WINE_DISPLAY :87 CACHE STRING "X display (Xvfb) for tests that need windows")
+configure_file(${CMAKE_SOURCE_DIR}/scripts/wine-run.in ${CMAKE_BINARY_DIR}/wine-run @ONLY
+               FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run)
+
+set(_wine_env ${CMAKE_SOURCE_DIR}/scripts/wine-env.sh)
+add_test(NAME wine.up COMMAND ${_wine_env} up ${WINE_PREFIX})
+add_test(NAME wine.down COMMAND ${_wine_env} down ${WINE_PREFIX})
+set_tests_properties(wine.up PROPERTIES FIXTURES_SETUP wine TIMEOUT 180)
+set_tests_properties(wine.down PROPERTIES FIXTURES_CLEANUP wine)
+add_test(NAME display.up COMMAND ${_wine_env} display-up ${WINE_PREFIX} ${WINE_DISPLAY})
+add_test(NAME display.down COMMAND ${_wine_env} display-down ${WINE_PREFIX} ${WINE_DISPLAY})
+set_tests_properties(display.up PROPERTIES FIXTURES_SETUP display FIXTURES_REQUIRED wine)
+set_tests_properties(display.down PROPERTIES FIXTURES_CLEANUP display)
+
+# add_wine_test(name COMMAND exe args... [NEEDS_DISPLAY] [RESOURCE_LOCK lock])
+# A test that runs a Windows program (or a shell script using ${WINE_RUN}).
+function(add_wine_test name)
+    cmake_parse_arguments(ARG "NEEDS_DISPLAY" "" "COMMAND;RESOURCE_LOCK;LABELS" ${ARGN})
+    add_test(NAME ${name} COMMAND ${ARG_COMMAND})
+    set(fixtures wine)
+    if(ARG_NEEDS_DISPLAY)
+        list(APPEND fixtures display)
+    endif()
+    set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED "${fixtures}" LABELS "windows;${ARG_LABELS}"
+                         ENVIRONMENT "WINE_RUN=${CMAKE_BINARY_DIR}/wine-run;BIN_DIR=${CMAKE_BINARY_DIR}/bin")
+    if(ARG_RESOURCE_LOCK)
+        set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${ARG_RESOURCE_LOCK}")
+    endif()
+endfunction()

@@ -1,0 +1,70 @@
+// The Effect Driver's device state and operations, free of COM and of the
+// device: the COM object (com_server.cpp) forwards IDirectInputEffectDriver to
+// it, and the Rumble Thread runs its mixing pass. Builds natively too.
+#pragma once
+
+#include "ffdriver/platform_types.h"
+#include "ffdriver/effect_record.h"
+
+#include <cstdint>
+
+// Milliseconds, 32 bits, wrapping; GetTickCount unless a test drives time.
+using TickSource = DWORD (*)();
+DWORD SystemTickCount();
+
+// What one mixing pass hands to the Rumble Thread: the sum of contributions
+// and the device gain copied under the lock.
+struct MixResult {
+    std::uint64_t ullSum;
+    DWORD dwGain;
+};
+
+class EffectDriver {
+public:
+    explicit EffectDriver(TickSource pfnTick = SystemTickCount);
+    ~EffectDriver();
+    EffectDriver(const EffectDriver&) = delete;
+    EffectDriver& operator=(const EffectDriver&) = delete;
+
+    // IDirectInputEffectDriver's operations, same arguments and results.
+    HRESULT GetVersions(LPDIDRIVERVERSIONS pvers);
+    HRESULT Escape(DWORD dwID, DWORD dwEffect, LPDIEFFESCAPE pesc);
+    HRESULT SetGain(DWORD dwID, DWORD dwGain);
+    HRESULT SendForceFeedbackCommand(DWORD dwID, DWORD dwCommand);
+    HRESULT GetForceFeedbackState(DWORD dwID, LPDIDEVICESTATE pds);
+    HRESULT DownloadEffect(DWORD dwID, DWORD dwEffectId, LPDWORD pdwEffect, LPCDIEFFECT peff, DWORD dwFlags);
+    HRESULT DestroyEffect(DWORD dwID, DWORD dwEffect);
+    HRESULT StartEffect(DWORD dwID, DWORD dwEffect, DWORD dwMode, DWORD dwCount);
+    HRESULT StopEffect(DWORD dwID, DWORD dwEffect);
+    HRESULT GetEffectStatus(DWORD dwID, DWORD dwEffect, LPDWORD pdwStatus);
+
+    // One mixing pass of the Rumble Thread, under the process-wide lock.
+    MixResult MixingPass();
+
+    // Fields, read by tests and the COM object (under the lock).
+    LONG cEffects = 0;
+    EffectRecord** rgpEffects = nullptr;
+    DWORD dwGain = 10000;
+    DWORD fActuatorsOn = 1;
+    DWORD dwNextHandle = 1;
+    DWORD fStopped = 1;
+    DWORD fPaused = 0;
+    DWORD dwPauseTick = 0;
+    TickSource pfnTick;
+};
+
+// Motor strength 0..255 from a sum of contributions and the device gain.
+BYTE StrengthFromSum(DWORD dwGain, std::uint64_t ullSum);
+
+// The process-wide lock shared by every Effect Driver and Rumble Thread.
+void CreateProcessLock();
+void DeleteProcessLock();
+void EnterProcessLock();
+void LeaveProcessLock();
+class ProcessLockGuard {
+public:
+    ProcessLockGuard() { EnterProcessLock(); }
+    ~ProcessLockGuard() { LeaveProcessLock(); }
+    ProcessLockGuard(const ProcessLockGuard&) = delete;
+    ProcessLockGuard& operator=(const ProcessLockGuard&) = delete;
+};

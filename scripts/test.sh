@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# The whole test run: set-up, every build, every test. Ends with ctest's summary.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+
+jobs=$(nproc)
+for preset in windows native native-asan native-tsan; do
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" -j "$jobs"
+done
+
+status=0
+for preset in native native-asan native-tsan; do
+    echo "== ctest --preset $preset"
+    ctest --preset "$preset" -j "$jobs" || status=1
+done
+echo "== ctest --preset windows (under Wine)"
+ctest --preset windows -j "$jobs" || status=1
+exit $status
