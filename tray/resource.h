@@ -1,0 +1,18 @@
+// Resource ids of the tray program.
+#pragma once
+
+#define IDI_TRAY 1000
+
+#define IDS_TIP 2001
+#define IDS_DEFAULT_PROFILE 2002
+#define IDS_MODIFIED 2003
+#define IDS_WARNING_CAPTION 2004
+#define IDS_WARNING_TEXT 2005
+#define IDS_RESTART_CAPTION 2006
+#define IDS_RESTART_TEXT 2007
+
+#define IDR_CONTEXT_MENU 3000
+#define IDM_PROPERTIES 3001
+#define IDM_AUTOCHANGE 3002
+#define IDM_EXIT 3003
+#define IDM_PROFILE_BASE 3004
