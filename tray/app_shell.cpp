@@ -37,8 +37,7 @@ public:
     explicit MutexHandle(HANDLE h) : h_(h) {}
     ~MutexHandle()
     {
-        if (h_)
-            CloseHandle(h_);
+        if (h_) CloseHandle(h_);
     }
     MutexHandle(const MutexHandle&) = delete;
     MutexHandle& operator=(const MutexHandle&) = delete;
@@ -61,8 +60,7 @@ LRESULT CALLBACK TrayWindowProc(HWND hwnd, UINT uMsg, WPARAM wParam, LPARAM lPar
         InitCommonControls();
         const auto* pcs = reinterpret_cast<const CREATESTRUCTW*>(lParam);
         g_pTrayApp = TrayApp::Create(pcs->hInstance, hwnd);
-        if (!g_pTrayApp)
-            return -1; // CreateWindowExW fails and the program ends
+        if (!g_pTrayApp) return -1; // CreateWindowExW fails and the program ends
         g_uTaskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
         return 0;
     }
@@ -77,8 +75,7 @@ LRESULT CALLBACK TrayWindowProc(HWND hwnd, UINT uMsg, WPARAM wParam, LPARAM lPar
     }
 
     TrayApp* pApp = g_pTrayApp;
-    if (!pApp || g_fTeardownPending)
-        return DefWindowProcW(hwnd, uMsg, wParam, lParam);
+    if (!pApp || g_fTeardownPending) return DefWindowProcW(hwnd, uMsg, wParam, lParam);
     HandlerScope scope;
 
     switch (uMsg) {
@@ -104,15 +101,15 @@ LRESULT CALLBACK TrayWindowProc(HWND hwnd, UINT uMsg, WPARAM wParam, LPARAM lPar
     }
     if (g_uTaskbarCreated != 0 && uMsg == g_uTaskbarCreated) {
         // The notification area (re)started and knows no icon of ours.
-        if (pApp->pDevices->RunDeviceOperation(DEVOP_PRESENCE))
-            pApp->AddIcon();
+        if (pApp->pDevices->RunDeviceOperation(DEVOP_PRESENCE)) pApp->AddIcon();
     }
     return DefWindowProcW(hwnd, uMsg, wParam, lParam);
 }
 
 BOOL RegisterTrayWindowClass(HINSTANCE hInstance)
 {
-    WNDCLASSEXW wc = {sizeof(wc)};
+    WNDCLASSEXW wc = {};
+    wc.cbSize = sizeof(wc);
     wc.style = 0;
     wc.lpfnWndProc = TrayWindowProc;
     wc.hInstance = hInstance;
@@ -134,18 +131,14 @@ int RunTrayProgram(HINSTANCE hInstance)
     if (GetLastError() == ERROR_ALREADY_EXISTS)
         return EXIT_ALREADY_RUNNING; // the running instance is left alone and not told
 
-    if (!RegisterTrayWindowClass(hInstance))
-        return 0;
-    if (!CreateTrayWindow(hInstance))
-        return 0;
+    if (!RegisterTrayWindowClass(hInstance)) return 0;
+    if (!CreateTrayWindow(hInstance)) return 0;
 
     MSG msg;
     for (;;) {
         const BOOL fResult = GetMessageW(&msg, nullptr, 0, 0);
-        if (fResult == -1)
-            return 0;
-        if (fResult == 0)
-            return static_cast<int>(msg.wParam);
+        if (fResult == -1) return 0;
+        if (fResult == 0) return static_cast<int>(msg.wParam);
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }

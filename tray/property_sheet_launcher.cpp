@@ -11,8 +11,7 @@ BOOL PropertySheetLauncher::IsSheetOpen()
     // Only an existing mutex means an open sheet; a failed create counts as
     // none, and without a sheet the mutex lives only for this test.
     const BOOL fOpen = GetLastError() == ERROR_ALREADY_EXISTS;
-    if (hMutex)
-        CloseHandle(hMutex);
+    if (hMutex) CloseHandle(hMutex);
     return fOpen;
 }
 
@@ -23,8 +22,8 @@ void PropertySheetLauncher::Launch()
     const HRESULT hrInit = CoInitialize(nullptr);
 
     IDIGameCntrlPropSheet* pSheet = nullptr;
-    HRESULT hr = CoCreateInstance(CLSID_PropertySheetComponent, nullptr, CLSCTX_SERVER, IID_IDIGameCntrlPropSheet,
-                                  reinterpret_cast<void**>(&pSheet));
+    HRESULT hr = CoCreateInstance(CLSID_PropertySheetComponent, nullptr, CLSCTX_SERVER,
+                                  IID_IDIGameCntrlPropSheet, reinterpret_cast<void**>(&pSheet));
     if (hr != S_OK && pSheet) {
         // A server that fails yet hands out an interface still owns a reference.
         pSheet->Release();
@@ -50,7 +49,9 @@ void PropertySheetLauncher::Launch()
                 page.lParam = rgPageInfo[j].lParam;
             }
 
-            PROPSHEETHEADERW header = {sizeof(header)};
+            PROPSHEETHEADERW header = {};
+
+            header.dwSize = sizeof(header);
             header.dwFlags = PSH_USEICONID | PSH_PROPSHEETPAGE;
             header.hwndParent = hwnd;
             header.hInstance = hInstance; // the sheet's icon is one of the tray program's
@@ -67,8 +68,6 @@ void PropertySheetLauncher::Launch()
         }
     }
 
-    if (pSheet)
-        pSheet->Release();
-    if (SUCCEEDED(hrInit))
-        CoUninitialize();
+    if (pSheet) pSheet->Release();
+    if (SUCCEEDED(hrInit)) CoUninitialize();
 }

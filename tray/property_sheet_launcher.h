@@ -15,7 +15,11 @@
 
 // PROPSHEETPAGEW as the platform defines it from Windows Vista on; this
 // toolchain's headers stop before the header bitmap member.
-struct PROPSHEETPAGEW_V4 : PROPSHEETPAGEW_V3 {
+struct PROPSHEETPAGEW_V4 {
+    PROPSHEETPAGEW_V1_FIELDS
+    LPCWSTR pszHeaderTitle;
+    LPCWSTR pszHeaderSubTitle;
+    HANDLE hActCtx;
     union {
         HBITMAP hbmHeader;
         LPCWSTR pszbmHeader;

@@ -7,14 +7,11 @@
 TrayApp* TrayApp::Create(HINSTANCE hInstance, HWND hwnd)
 {
     TrayApp* pApp = new (std::nothrow) TrayApp(hInstance, hwnd);
-    if (!pApp)
-        return nullptr;
+    if (!pApp) return nullptr;
 
     pApp->pSettings = new (std::nothrow) SettingsStore(hInstance, hwnd);
-    if (pApp->pSettings)
-        pApp->pLauncher = new (std::nothrow) PropertySheetLauncher(hInstance, hwnd);
-    if (pApp->pLauncher)
-        pApp->pDevices = new (std::nothrow) SupportedDeviceList();
+    if (pApp->pSettings) pApp->pLauncher = new (std::nothrow) PropertySheetLauncher(hInstance, hwnd);
+    if (pApp->pLauncher) pApp->pDevices = new (std::nothrow) SupportedDeviceList();
     if (!pApp->pDevices) {
         // Every handler works on all three objects: without one of them the
         // program has nothing to run on.
@@ -22,8 +19,7 @@ TrayApp* TrayApp::Create(HINSTANCE hInstance, HWND hwnd)
         return nullptr;
     }
 
-    if (pApp->pDevices->RunDeviceOperation(DEVOP_PRESENCE))
-        pApp->AddIcon();
+    if (pApp->pDevices->RunDeviceOperation(DEVOP_PRESENCE)) pApp->AddIcon();
     if (pApp->pSettings->fAutoChange == 1)
         SetTimer(hwnd, IDT_FOREGROUND, 0, nullptr); // the first check comes as soon as the loop runs
     return pApp;
@@ -56,16 +52,13 @@ void TrayApp::OnCommand(WORD id)
         pSettings->Save();
         return;
     case IDM_EXIT:
-        if (!pLauncher->IsSheetOpen())
-            PostMessageW(hwnd, WM_CLOSE, 0, 0);
+        if (!pLauncher->IsSheetOpen()) PostMessageW(hwnd, WM_CLOSE, 0, 0);
         return;
     }
 
-    if (pLauncher->IsSheetOpen())
-        return;
+    if (pLauncher->IsSheetOpen()) return;
     const LONG i = static_cast<LONG>(id) - IDM_PROFILE_BASE;
-    if (i < 0 || i >= pSettings->cProfiles || i == pSettings->iCurrent)
-        return;
+    if (i < 0 || i >= pSettings->cProfiles || i == pSettings->iCurrent) return;
     // The user may decline to discard modified settings; the unchanged
     // settings are saved and announced all the same.
     ApplyAndAnnounce(i, FALSE);

@@ -18,7 +18,8 @@ constexpr UINT MODIFIED_SUFFIX_CCH = 260;
 
 void TrayApp::AddIcon()
 {
-    NOTIFYICONDATAW nid = {sizeof(nid)};
+    NOTIFYICONDATAW nid = {};
+    nid.cbSize = sizeof(nid);
     nid.hWnd = hwnd;
     nid.uID = 0;
     nid.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
@@ -29,14 +30,14 @@ void TrayApp::AddIcon()
     // Adding an icon that is already shown, or while no notification area
     // runs, changes nothing; "TaskbarCreated" brings the icon back later.
     g_platform.Shell_NotifyIconW(NIM_ADD, &nid);
-    if (nid.hIcon)
-        DestroyIcon(nid.hIcon); // the shell keeps its own copy
+    if (nid.hIcon) DestroyIcon(nid.hIcon); // the shell keeps its own copy
     SetForegroundWindow(hwnd);
 }
 
 void TrayApp::RemoveIcon()
 {
-    NOTIFYICONDATAW nid = {sizeof(nid)};
+    NOTIFYICONDATAW nid = {};
+    nid.cbSize = sizeof(nid);
     nid.hWnd = hwnd;
     nid.uID = 0;
     g_platform.Shell_NotifyIconW(NIM_DELETE, &nid); // removing an icon that is not shown is harmless
@@ -52,8 +53,7 @@ void TrayApp::OnTrayIcon(UINT uMouseMessage)
         break;
     case WM_LBUTTONDBLCLK:
         KillTimer(hwnd, IDT_CLICK);
-        if (!pLauncher->IsSheetOpen())
-            pLauncher->Launch(); // modal: returns when the sheet is closed
+        if (!pLauncher->IsSheetOpen()) pLauncher->Launch(); // modal: returns when the sheet is closed
         break;
     case WM_RBUTTONUP:
         ShowContextMenu();
@@ -65,8 +65,7 @@ void TrayApp::ShowProfileMenu()
 {
     const BOOL fSheetOpen = pLauncher->IsSheetOpen(); // once for the whole menu
     HMENU hmenu = CreatePopupMenu();
-    if (!hmenu)
-        return;
+    if (!hmenu) return;
 
     WCHAR szModified[MODIFIED_SUFFIX_CCH] = L"";
     LoadStringW(hInstance, IDS_MODIFIED, szModified, ARRAYSIZE(szModified));
@@ -80,12 +79,13 @@ void TrayApp::ShowProfileMenu()
         if (pSettings->fModified == 1 && i == pSettings->iCurrent)
             wcsncat(szText, szModified, ARRAYSIZE(szText) - 1 - wcslen(szText));
 
-        MENUITEMINFOW mii = {sizeof(mii)};
+        MENUITEMINFOW mii = {};
+
+        mii.cbSize = sizeof(mii);
         mii.fMask = MIIM_STATE | MIIM_ID | MIIM_TYPE;
         mii.fType = MFT_STRING;
         mii.fState = fSheetOpen ? MFS_GRAYED : 0;
-        if (i == pSettings->iCurrent)
-            mii.fState |= MFS_CHECKED;
+        if (i == pSettings->iCurrent) mii.fState |= MFS_CHECKED;
         mii.wID = IDM_PROFILE_BASE + i;
         mii.dwTypeData = szText;
         InsertMenuItemW(hmenu, i, TRUE, &mii);
@@ -97,8 +97,7 @@ void TrayApp::ShowContextMenu()
 {
     const BOOL fSheetOpen = pLauncher->IsSheetOpen();
     HMENU hmenu = LoadMenuW(hInstance, MAKEINTRESOURCEW(IDR_CONTEXT_MENU));
-    if (!hmenu)
-        return;
+    if (!hmenu) return;
     HMENU hmenuPopup = GetSubMenu(hmenu, 0);
     const UINT fGrayed = fSheetOpen ? MFS_GRAYED : 0;
 
@@ -111,7 +110,8 @@ void TrayApp::ShowContextMenu()
         {IDM_EXIT, fGrayed},
     };
     for (const auto& item : rgItems) {
-        MENUITEMINFOW mii = {sizeof(mii)};
+        MENUITEMINFOW mii = {};
+        mii.cbSize = sizeof(mii);
         mii.fMask = MIIM_STATE;
         mii.fState = item.fState; // replaces the item's state whole
         SetMenuItemInfoW(hmenuPopup, item.id, FALSE, &mii);

@@ -21,8 +21,7 @@ class ClassFactory : public IClassFactory {
 public:
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
-        if (!ppv)
-            return E_POINTER;
+        if (!ppv) return E_POINTER;
         if (riid == IID_IUnknown || riid == IID_IClassFactory) {
             *ppv = static_cast<IClassFactory*>(this);
             AddRef();
@@ -37,14 +36,11 @@ public:
 
     STDMETHODIMP CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppv) override
     {
-        if (!ppv)
-            return E_POINTER;
+        if (!ppv) return E_POINTER;
         *ppv = nullptr;
-        if (pUnkOuter)
-            return CLASS_E_NOAGGREGATION;
+        if (pUnkOuter) return CLASS_E_NOAGGREGATION;
         auto* pComponent = new (std::nothrow) PropSheetComponent();
-        if (!pComponent)
-            return E_OUTOFMEMORY;
+        if (!pComponent) return E_OUTOFMEMORY;
         const HRESULT hr = pComponent->QueryInterface(riid, ppv);
         pComponent->Release();
         return hr;
@@ -80,11 +76,9 @@ BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID)
 
 STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, void** ppv)
 {
-    if (!ppv)
-        return E_POINTER;
+    if (!ppv) return E_POINTER;
     *ppv = nullptr;
-    if (rclsid != CLSID_PropertySheetComponent)
-        return CLASS_E_CLASSNOTAVAILABLE;
+    if (rclsid != CLSID_PropertySheetComponent) return CLASS_E_CLASSNOTAVAILABLE;
     return g_classFactory.QueryInterface(riid, ppv);
 }
 
@@ -98,22 +92,20 @@ STDAPI DllRegisterServer()
 {
     WCHAR szPath[MAX_PATH];
     const DWORD cch = GetModuleFileNameW(g_hModule, szPath, ARRAYSIZE(szPath));
-    if (cch == 0 || cch >= ARRAYSIZE(szPath))
-        return E_FAIL;
+    if (cch == 0 || cch >= ARRAYSIZE(szPath)) return E_FAIL;
 
     HKEY hkeyClass;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, CLSID_KEY_PATH, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hkeyClass,
-                        nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, CLSID_KEY_PATH, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                        &hkeyClass, nullptr) != ERROR_SUCCESS)
         return SELFREG_E_CLASS;
     LONG lResult = SetStringValue(hkeyClass, nullptr, L"Controller property sheet (stand-in)");
     HKEY hkeyServer;
     if (lResult == ERROR_SUCCESS)
-        lResult = RegCreateKeyExW(hkeyClass, L"InprocServer32", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hkeyServer,
-                                  nullptr);
+        lResult = RegCreateKeyExW(hkeyClass, L"InprocServer32", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                  &hkeyServer, nullptr);
     if (lResult == ERROR_SUCCESS) {
         lResult = SetStringValue(hkeyServer, nullptr, szPath);
-        if (lResult == ERROR_SUCCESS)
-            lResult = SetStringValue(hkeyServer, L"ThreadingModel", L"Apartment");
+        if (lResult == ERROR_SUCCESS) lResult = SetStringValue(hkeyServer, L"ThreadingModel", L"Apartment");
         RegCloseKey(hkeyServer);
     }
     RegCloseKey(hkeyClass);

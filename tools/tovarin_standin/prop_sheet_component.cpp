@@ -26,8 +26,7 @@ void MarkSettingsModified()
         RegCloseKey(hkey);
     }
     HWND hwndTray = FindWindowW(L"quellin class", L"quellin window");
-    if (hwndTray)
-        PostMessageW(hwndTray, WM_TRAYICON, TRAYICON_RELOAD, 0);
+    if (hwndTray) PostMessageW(hwndTray, WM_TRAYICON, TRAYICON_RELOAD, 0);
 }
 
 INT_PTR CALLBACK PageProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM lParam)
@@ -55,8 +54,7 @@ INT_PTR CALLBACK PageProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM lParam)
         return FALSE;
     case WM_NOTIFY:
         if (reinterpret_cast<const NMHDR*>(lParam)->code == PSN_APPLY) {
-            if (IsDlgButtonChecked(hDlg, IDC_MARK_MODIFIED) == BST_CHECKED)
-                MarkSettingsModified();
+            if (IsDlgButtonChecked(hDlg, IDC_MARK_MODIFIED) == BST_CHECKED) MarkSettingsModified();
             SetWindowLongPtrW(hDlg, DWLP_MSGRESULT, PSNRET_NOERROR);
             return TRUE;
         }
@@ -95,9 +93,9 @@ PropSheetComponent::~PropSheetComponent()
 
 STDMETHODIMP PropSheetComponent::QueryInterface(REFIID riid, void** ppv)
 {
-    if (!ppv)
-        return E_POINTER;
-    if (riid == IID_IUnknown || (riid == IID_IDIGameCntrlPropSheet && g_dwBehaviour != STANDIN_REFUSE_INTERFACE)) {
+    if (!ppv) return E_POINTER;
+    if (riid == IID_IUnknown ||
+        (riid == IID_IDIGameCntrlPropSheet && g_dwBehaviour != STANDIN_REFUSE_INTERFACE)) {
         *ppv = static_cast<IDIGameCntrlPropSheet*>(this);
         AddRef();
         return S_OK;
@@ -114,27 +112,22 @@ STDMETHODIMP_(ULONG) PropSheetComponent::AddRef()
 STDMETHODIMP_(ULONG) PropSheetComponent::Release()
 {
     const LONG cRef = InterlockedDecrement(&cRef_);
-    if (cRef == 0)
-        delete this;
+    if (cRef == 0) delete this;
     return cRef;
 }
 
 STDMETHODIMP PropSheetComponent::GetSheetInfo(LPDIGCSHEETINFO* ppSheetInfo)
 {
-    if (!ppSheetInfo)
-        return E_POINTER;
-    if (g_dwBehaviour == STANDIN_FAIL_SHEET_INFO)
-        return E_FAIL;
+    if (!ppSheetInfo) return E_POINTER;
+    if (g_dwBehaviour == STANDIN_FAIL_SHEET_INFO) return E_FAIL;
     *ppSheetInfo = &sheetInfo_;
     return S_OK;
 }
 
 STDMETHODIMP PropSheetComponent::GetPageInfo(LPDIGCPAGEINFO* ppPageInfo)
 {
-    if (!ppPageInfo)
-        return E_POINTER;
-    if (g_dwBehaviour == STANDIN_FAIL_PAGE_INFO)
-        return E_FAIL;
+    if (!ppPageInfo) return E_POINTER;
+    if (g_dwBehaviour == STANDIN_FAIL_PAGE_INFO) return E_FAIL;
     *ppPageInfo = &pageInfo_;
     return S_OK;
 }
