@@ -29,4 +29,8 @@ public:
 
     LONG cDevices = 0;
     SupportedDevice* rgAttributes = nullptr;
+
+private:
+    bool IsSupported(USHORT wVendorID, USHORT wProductID) const;
+    bool HandleDevice(LPCWSTR pszDevicePath, DeviceOperation op) const;
 };

@@ -30,11 +30,20 @@ public:
 
     SettingsBlock current;
     LONG iCurrent = 0;
-    LONG cProfiles = 1;
+    LONG cProfiles = 1; // 1..MAX_PROFILES; 0 only if not even profile 0 could be allocated
     SettingsBlock* rgProfiles = nullptr;
     LPWSTR* rgpszNames = nullptr;
     BYTE fModified = 0;
     BYTE fAutoChange = 0;
     HINSTANCE hInstance;
     HWND hwndOwner;
+
+private:
+    bool AllocateProfiles(LONG c);
+    void FreeProfiles();
+
+    // Load could not hold every stored profile (out of memory); Save then
+    // leaves the stored profiles and their count alone instead of cutting
+    // them back to what the store holds.
+    bool fProfilesCut = false;
 };

@@ -1,0 +1,175 @@
+#include "tray/settings_store.h"
+
+#include "tests/tray/registry_sandbox.h"
+#include "tray/tray_platform.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <deque>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct MessageBoxCall {
+    HWND hwnd;
+    std::wstring text;
+    std::wstring caption;
+    UINT uType;
+};
+
+std::vector<MessageBoxCall> s_calls;
+std::deque<int> s_answers;
+
+int WINAPI AnswerMessageBox(HWND hwnd, LPCWSTR pszText, LPCWSTR pszCaption, UINT uType)
+{
+    s_calls.push_back({hwnd, pszText, pszCaption, uType});
+    if (s_answers.empty()) return IDOK;
+    const int answer = s_answers.front();
+    s_answers.pop_front();
+    return answer;
+}
+
+const HWND kOwner = reinterpret_cast<HWND>(0x4242);
+const MessageBoxCall kQuestion = {
+    kOwner,
+    L"You have modified your current settings profile.\nDo you want to discard your "
+    L"changes and load a new profile?",
+    L"Corvane Wireless Controller \"Warning\"", MB_YESNO | MB_ICONQUESTION};
+const MessageBoxCall kRestartNotice = {
+    kOwner,
+    L"Your changes require a driver restart to become effective. Please unplug "
+    L"and replug your controller from the USB port or restart your computer.",
+    L"Corvane Wireless Controller \"Restart\"", MB_OK | MB_ICONINFORMATION};
+
+void ExpectCalls(const std::vector<MessageBoxCall>& expected)
+{
+    ASSERT_EQ(expected.size(), s_calls.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(expected[i].hwnd, s_calls[i].hwnd);
+        EXPECT_EQ(expected[i].text, s_calls[i].text);
+        EXPECT_EQ(expected[i].caption, s_calls[i].caption);
+        EXPECT_EQ(expected[i].uType, s_calls[i].uType);
+    }
+}
+
+// A store of three profiles, current = defaults; profile 2 differs from the
+// defaults in its body only, so applying it needs no restart.
+class ApplyProfileTest : public RegistrySandbox {
+protected:
+    void SetUp() override
+    {
+        RegistrySandbox::SetUp();
+        SetDword(L"Setting Count", 3);
+        saved_ = g_platform;
+        g_platform.MessageBoxW = AnswerMessageBox;
+        s_calls.clear();
+        s_answers.clear();
+        pStore_ = new SettingsStore(GetModuleHandleW(nullptr), kOwner);
+        SetDefaults(&store().rgProfiles[2]);
+        store().rgProfiles[2].rgb[0] = 0x99;
+    }
+    void TearDown() override
+    {
+        delete pStore_;
+        g_platform = saved_;
+        RegistrySandbox::TearDown();
+    }
+    SettingsStore& store() { return *pStore_; }
+    bool CurrentIsProfile(LONG i) { return std::memcmp(&store().current, &store().rgProfiles[i], 126) == 0; }
+
+private:
+    TrayPlatform saved_;
+    SettingsStore* pStore_ = nullptr;
+};
+
+TEST_F(ApplyProfileTest, ModifiedAndSilentChangesNothingAndShowsNothing)
+{
+    store().fModified = 1;
+    store().ApplyProfile(2, TRUE);
+    ExpectCalls({});
+    EXPECT_FALSE(CurrentIsProfile(2));
+    EXPECT_EQ(0, store().iCurrent);
+    EXPECT_EQ(1, store().fModified);
+}
+
+TEST_F(ApplyProfileTest, ModifiedAskedAndAnsweredNoChangesNothing)
+{
+    store().fModified = 1;
+    s_answers = {IDNO};
+    store().ApplyProfile(2, FALSE);
+    ExpectCalls({kQuestion});
+    EXPECT_FALSE(CurrentIsProfile(2));
+    EXPECT_EQ(0, store().iCurrent);
+    EXPECT_EQ(1, store().fModified);
+}
+
+TEST_F(ApplyProfileTest, ModifiedAskedAndAnsweredYesAppliesAndClearsTheFlag)
+{
+    store().fModified = 1;
+    s_answers = {IDYES};
+    store().ApplyProfile(2, FALSE);
+    ExpectCalls({kQuestion});
+    EXPECT_TRUE(CurrentIsProfile(2));
+    EXPECT_EQ(2, store().iCurrent);
+    EXPECT_EQ(0, store().fModified);
+}
+
+TEST_F(ApplyProfileTest, ModifiedFlagOtherThanOneIsNotAsked)
+{
+    store().fModified = 2;
+    store().ApplyProfile(2, FALSE);
+    ExpectCalls({});
+    EXPECT_TRUE(CurrentIsProfile(2));
+    EXPECT_EQ(0, store().fModified);
+}
+
+TEST_F(ApplyProfileTest, RestartNoticeComesOnceWhenARestartByteDiffersAndTheProfileIsApplied)
+{
+    const struct {
+        DWORD ib; // restart byte changed in the profile, 0 for none
+        bool fNotice;
+    } cases[] = {{0, false}, {RESTART_BYTE_1, true}, {RESTART_BYTE_2, true}};
+    for (const auto& c : cases) {
+        SetDefaults(&store().current);
+        store().iCurrent = 0;
+        if (c.ib) store().rgProfiles[2].rgb[c.ib] ^= 1;
+        s_calls.clear();
+
+        store().ApplyProfile(2, TRUE);
+
+        ExpectCalls(c.fNotice ? std::vector<MessageBoxCall>{kRestartNotice} : std::vector<MessageBoxCall>{});
+        EXPECT_TRUE(CurrentIsProfile(2)) << c.ib;
+        EXPECT_EQ(2, store().iCurrent);
+        if (c.ib) store().rgProfiles[2].rgb[c.ib] ^= 1;
+    }
+}
+
+TEST_F(ApplyProfileTest, QuestionComesBeforeTheRestartNotice)
+{
+    store().fModified = 1;
+    store().rgProfiles[2].rgb[RESTART_BYTE_2] = 1;
+    s_answers = {IDYES, IDOK};
+    store().ApplyProfile(2, FALSE);
+    ExpectCalls({kQuestion, kRestartNotice});
+    EXPECT_TRUE(CurrentIsProfile(2));
+}
+
+TEST_F(ApplyProfileTest, CurrentIndexRunsTheSameStepsAndAnIndexOutOfRangeNothing)
+{
+    store().iCurrent = 2;
+    store().fModified = 1;
+    s_answers = {IDYES};
+    store().ApplyProfile(2, FALSE);
+    ExpectCalls({kQuestion});
+    EXPECT_TRUE(CurrentIsProfile(2));
+
+    store().fModified = 1;
+    store().ApplyProfile(3, FALSE);
+    store().ApplyProfile(-1, FALSE);
+    EXPECT_EQ(1u, s_calls.size());
+    EXPECT_EQ(2, store().iCurrent);
+}
+
+} // namespace

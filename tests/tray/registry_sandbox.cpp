@@ -1,0 +1,79 @@
+#include "tests/tray/registry_sandbox.h"
+
+#include "common/device_contract.h"
+
+#include <strsafe.h>
+
+void RegistrySandbox::SetUp()
+{
+    // One key per process: the tests run in parallel in one Wine prefix.
+    StringCchPrintfW(szScratch_, ARRAYSIZE(szScratch_), L"Software\\TrayTestScratch\\%lu",
+                     GetCurrentProcessId());
+    RegDeleteTreeW(HKEY_CURRENT_USER, szScratch_);
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, szScratch_, 0, nullptr, 0, KEY_ALL_ACCESS,
+                                             nullptr, &hkeyScratch_, nullptr));
+    RedirectMachineKey();
+}
+
+void RegistrySandbox::RedirectMachineKey()
+{
+    ASSERT_EQ(ERROR_SUCCESS, RegOverridePredefKey(HKEY_LOCAL_MACHINE, hkeyScratch_));
+}
+
+void RegistrySandbox::TearDown()
+{
+    RestoreMachineKey();
+    if (hkeyScratch_) RegCloseKey(hkeyScratch_);
+    RegDeleteTreeW(HKEY_CURRENT_USER, szScratch_);
+}
+
+HKEY RegistrySandbox::OpenScratchKey(REGSAM samDesired) const
+{
+    HKEY hkey = nullptr;
+    EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, szScratch_, 0, samDesired, &hkey));
+    return hkey;
+}
+
+void RegistrySandbox::RestoreMachineKey()
+{
+    RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
+}
+
+void RegistrySandbox::SetValue(LPCWSTR pszName, DWORD dwType, const void* pv, DWORD cb)
+{
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegSetKeyValueW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH, pszName, dwType, pv, cb));
+}
+
+void RegistrySandbox::DeleteValue(LPCWSTR pszName)
+{
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH, pszName);
+}
+
+bool RegistrySandbox::HasValue(LPCWSTR pszName)
+{
+    return RegGetValueW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH, pszName, RRF_RT_ANY | RRF_NOEXPAND, nullptr,
+                        nullptr, nullptr) == ERROR_SUCCESS;
+}
+
+std::vector<BYTE> RegistrySandbox::GetValue(LPCWSTR pszName, DWORD* pdwType)
+{
+    std::vector<BYTE> data(4096);
+    DWORD cb = static_cast<DWORD>(data.size());
+    // RRF_NOEXPAND keeps REG_SZ data exactly as stored (no terminator added).
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH, pszName, RRF_RT_ANY | RRF_NOEXPAND, pdwType,
+                     data.data(), &cb) != ERROR_SUCCESS) {
+        ADD_FAILURE() << "no value " << testing::PrintToString(std::wstring(pszName));
+        return {};
+    }
+    data.resize(cb);
+    return data;
+}
+
+DWORD RegistrySandbox::GetDword(LPCWSTR pszName)
+{
+    const std::vector<BYTE> data = GetValue(pszName);
+    DWORD dw = 0;
+    if (data.size() == sizeof(dw)) memcpy(&dw, data.data(), sizeof(dw));
+    return dw;
+}

@@ -1,0 +1,126 @@
+#include "tray/device_list.h"
+
+#include "common/device_contract.h"
+#include "tray/settings_store.h"
+#include "tray/tray_platform.h"
+
+#include <strsafe.h>
+
+#include <algorithm>
+#include <memory>
+#include <new>
+
+SupportedDeviceList::SupportedDeviceList()
+{
+    cDevices = 0;
+    ReadDword(&cDevices, L"Supported Device Count");
+    cDevices = std::clamp<LONG>(cDevices, 0, MAX_SUPPORTED_DEVICES);
+    if (cDevices == 0) return;
+
+    rgAttributes = new (std::nothrow) SupportedDevice[cDevices]();
+    if (!rgAttributes) {
+        // Without the list no device can be recognised: the icon stays away
+        // and no Reload Request goes out.
+        cDevices = 0;
+        return;
+    }
+
+    // A missing entry stays 0 and matches only a device reporting ids 0 and 0.
+    for (LONG i = 0; i < cDevices; ++i) {
+        WCHAR szName[64];
+        StringCchPrintfW(szName, ARRAYSIZE(szName), L"Supported Device Attribute %d", i);
+        ReadDword(&rgAttributes[i], szName);
+    }
+}
+
+SupportedDeviceList::~SupportedDeviceList()
+{
+    delete[] rgAttributes;
+}
+
+void SupportedDeviceList::ReadDword(void* pvData, LPCWSTR pszName)
+{
+    SettingsStore::ReadValue(pvData, REG_DWORD, sizeof(DWORD), pszName);
+}
+
+bool SupportedDeviceList::IsSupported(USHORT wVendorID, USHORT wProductID) const
+{
+    for (LONG i = 0; i < cDevices; ++i) {
+        if (rgAttributes[i].wVendorID == wVendorID && rgAttributes[i].wProductID == wProductID) return true;
+    }
+    return false;
+}
+
+// Opens one present HID device and, if it is a supported controller, carries
+// out the operation on it. True when the device is supported.
+bool SupportedDeviceList::HandleDevice(LPCWSTR pszDevicePath, DeviceOperation op) const
+{
+    const HANDLE hDevice = g_platform.CreateFileW(pszDevicePath, GENERIC_READ | GENERIC_WRITE,
+                                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+    // A device that another program holds without sharing is not usable, so
+    // it is not counted as present.
+    if (hDevice == INVALID_HANDLE_VALUE) return false;
+
+    bool fSupported = false;
+    HIDD_ATTRIBUTES attributes = {};
+    attributes.Size = sizeof(attributes);
+    // A device whose ids cannot be read is nobody's controller: its ids must
+    // not be taken from a stale or zero-filled record.
+    if (g_platform.HidD_GetAttributes(hDevice, &attributes) &&
+        IsSupported(attributes.VendorID, attributes.ProductID)) {
+        fSupported = true;
+        if (op == DEVOP_RELOAD) {
+            ReloadRequest request = {};
+            // A controller that refuses keeps its previous settings; there is
+            // nothing better to do about it here.
+            g_platform.HidD_SetFeature(hDevice, &request, sizeof(request));
+        }
+    }
+
+    g_platform.CloseDeviceHandle(hDevice);
+    return fSupported;
+}
+
+LONG SupportedDeviceList::RunDeviceOperation(DeviceOperation op)
+{
+    GUID guidHid;
+    g_platform.HidD_GetHidGuid(&guidHid);
+
+    const HDEVINFO hDevInfo =
+        g_platform.SetupDiGetClassDevsW(&guidHid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (hDevInfo == INVALID_HANDLE_VALUE) return 0;
+
+    // Every matching device gets the operation: two controllers connected
+    // both receive the Reload Request.
+    LONG fFound = 0;
+    for (DWORD iMember = 0;; ++iMember) {
+        SP_DEVICE_INTERFACE_DATA interfaceData = {};
+        interfaceData.cbSize = sizeof(interfaceData);
+        if (!g_platform.SetupDiEnumDeviceInterfaces(hDevInfo, nullptr, &guidHid, iMember, &interfaceData))
+            break;
+
+        // The first query fails by design and reports the size needed. A
+        // buffer always holds at least the fixed part, whose cbSize is set
+        // below, whatever size was reported.
+        DWORD cbDetail = 0;
+        g_platform.SetupDiGetDeviceInterfaceDetailW(hDevInfo, &interfaceData, nullptr, 0, &cbDetail, nullptr);
+        cbDetail = std::max<DWORD>(cbDetail, sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W));
+        std::unique_ptr<BYTE[]> pbDetail(new (std::nothrow) BYTE[cbDetail]());
+        if (!pbDetail) break;
+        auto* const pDetail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_W>(pbDetail.get());
+        pDetail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+
+        // A device that went away between the two queries ends the walk; what
+        // was found so far stands.
+        if (!g_platform.SetupDiGetDeviceInterfaceDetailW(hDevInfo, &interfaceData, pDetail, cbDetail, nullptr,
+                                                         nullptr)) {
+            break;
+        }
+
+        if (HandleDevice(pDetail->DevicePath, op)) fFound = 1;
+    }
+
+    g_platform.SetupDiDestroyDeviceInfoList(hDevInfo);
+    return fFound;
+}

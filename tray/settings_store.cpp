@@ -1,0 +1,252 @@
+#include "tray/settings_store.h"
+
+#include "common/device_contract.h"
+#include "tray/resource.h"
+#include "tray/tray_platform.h"
+
+#include <strsafe.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace {
+
+class RegKey {
+public:
+    explicit RegKey(HKEY h = nullptr) : h_(h) {}
+    ~RegKey()
+    {
+        if (h_) RegCloseKey(h_);
+    }
+    RegKey(const RegKey&) = delete;
+    RegKey& operator=(const RegKey&) = delete;
+    HKEY get() const { return h_; }
+
+private:
+    HKEY h_;
+};
+
+// Other programs read and write the key at any time, so no handle is kept:
+// every value is read, written or deleted through its own open of the key,
+// which creates it when it is missing.
+HKEY OpenParametersKey()
+{
+    HKEY hkey = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        KEY_ALL_ACCESS, nullptr, &hkey, nullptr) != ERROR_SUCCESS) {
+        return nullptr;
+    }
+    return hkey;
+}
+
+// Value names of profile i; profile 0 has none, it is never stored.
+struct ProfileValueNames {
+    explicit ProfileValueNames(LONG i)
+    {
+        StringCchPrintfW(szSetting, ARRAYSIZE(szSetting), L"Setting %d", i);
+        StringCchPrintfW(szName, ARRAYSIZE(szName), L"Setting Name %d", i);
+    }
+    WCHAR szSetting[32];
+    WCHAR szName[32];
+};
+
+} // namespace
+
+SettingsStore::SettingsStore(HINSTANCE hInstance, HWND hwndOwner) : hInstance(hInstance), hwndOwner(hwndOwner)
+{
+    Load();
+}
+
+SettingsStore::~SettingsStore()
+{
+    FreeProfiles();
+}
+
+void SettingsStore::ReadValue(void* pvData, DWORD /*dwType: the stored type is not looked at*/, DWORD cb,
+                              LPCWSTR pszName)
+{
+    RegKey key(OpenParametersKey());
+    if (!key.get()) return;
+
+    // The data goes through a buffer of our own: when the stored value is
+    // longer than cb the platform leaves the contents of the buffer it was
+    // given undefined, and a value that does not fit must leave the field
+    // exactly as it was. The largest value the program reads is a name.
+    BYTE rgbLocal[PROFILE_NAME_BYTES];
+    std::unique_ptr<BYTE[]> pbHeap;
+    BYTE* pb = rgbLocal;
+    if (cb > sizeof(rgbLocal)) {
+        pbHeap.reset(new (std::nothrow) BYTE[cb]);
+        if (!pbHeap) return;
+        pb = pbHeap.get();
+    }
+
+    // A shorter value fills only its own length; the rest keeps what it had.
+    DWORD cbStored = cb;
+    if (RegQueryValueExW(key.get(), pszName, nullptr, nullptr, pb, &cbStored) == ERROR_SUCCESS &&
+        cbStored <= cb) {
+        std::memcpy(pvData, pb, cbStored);
+    }
+}
+
+void SettingsStore::WriteValue(const void* pvData, DWORD dwType, DWORD cb, LPCWSTR pszName)
+{
+    RegKey key(OpenParametersKey());
+    if (!key.get()) return;
+    // Nobody could be told of a failed write: the tray program has no window
+    // of its own, and the settings it holds stay in effect until the next try.
+    RegSetValueExW(key.get(), pszName, 0, dwType, static_cast<const BYTE*>(pvData), cb);
+}
+
+void SettingsStore::DeleteValue(LPCWSTR pszName)
+{
+    RegKey key(OpenParametersKey());
+    if (!key.get()) return;
+    RegDeleteValueW(key.get(), pszName); // a value that is already gone is just as good
+}
+
+bool SettingsStore::AllocateProfiles(LONG c)
+{
+    cProfiles = c;
+    rgProfiles = new (std::nothrow) SettingsBlock[c]();
+    rgpszNames = new (std::nothrow) LPWSTR[c]();
+    if (rgProfiles && rgpszNames) {
+        LONG i = 0;
+        while (i < c && (rgpszNames[i] = new (std::nothrow) WCHAR[PROFILE_NAME_CCH]())) {
+            ++i;
+        }
+        if (i == c) return true;
+    }
+    FreeProfiles();
+    return false;
+}
+
+void SettingsStore::FreeProfiles()
+{
+    delete[] rgProfiles;
+    rgProfiles = nullptr;
+    if (rgpszNames) {
+        for (LONG i = 0; i < cProfiles; ++i) {
+            delete[] rgpszNames[i];
+        }
+        delete[] rgpszNames;
+        rgpszNames = nullptr;
+    }
+}
+
+void SettingsStore::Load()
+{
+    FreeProfiles();
+
+    // Each field gets its default right before its read, so a value that is
+    // missing or unreadable leaves the default.
+    SetDefaults(&current);
+    ReadValue(&current, REG_BINARY, SETTINGS_BLOCK_SIZE, L"Current Setting");
+
+    iCurrent = 0; // taken as stored: its users only compare it with profile indexes
+    ReadValue(&iCurrent, REG_DWORD, sizeof(iCurrent), L"Current Setting Index");
+
+    // Profile 0 always exists, and profile i is menu command 3004 + i, which
+    // has to fit the 16-bit command word.
+    LONG cStored = 1;
+    ReadValue(&cStored, REG_DWORD, sizeof(cStored), L"Setting Count");
+    cStored = std::clamp<LONG>(cStored, 1, MAX_PROFILES);
+
+    fProfilesCut = false;
+    if (!AllocateProfiles(cStored)) {
+        // Better the defaults alone than no profiles at all.
+        fProfilesCut = true;
+        if (!AllocateProfiles(1)) cProfiles = 0;
+    }
+
+    if (cProfiles > 0) {
+        SetDefaults(&rgProfiles[0]);
+        LoadStringW(hInstance, IDS_DEFAULT_PROFILE, rgpszNames[0], PROFILE_NAME_CCH);
+    }
+
+    // Profiles from 1 up start all zero with empty names, not as defaults.
+    for (LONG i = 1; i < cProfiles; ++i) {
+        const ProfileValueNames names(i);
+        ReadValue(&rgProfiles[i], REG_BINARY, SETTINGS_BLOCK_SIZE, names.szSetting);
+        ReadValue(rgpszNames[i], REG_SZ, PROFILE_NAME_BYTES, names.szName);
+        // A name stored without a terminator may fill all 520 bytes: cut it
+        // to the 259 units that leave room for one.
+        rgpszNames[i][PROFILE_NAME_CCH - 1] = L'\0';
+    }
+
+    fModified = 0;
+    ReadValue(&fModified, REG_BINARY, sizeof(fModified), L"Modified Flag");
+    fAutoChange = 0;
+    ReadValue(&fAutoChange, REG_BINARY, sizeof(fAutoChange), L"Auto Setting Change");
+}
+
+void SettingsStore::Save()
+{
+    WriteValue(&current, REG_BINARY, SETTINGS_BLOCK_SIZE, L"Current Setting");
+    WriteValue(&iCurrent, REG_DWORD, sizeof(iCurrent), L"Current Setting Index");
+
+    if (!fProfilesCut) {
+        LONG cPrevious = 0;
+        ReadValue(&cPrevious, REG_DWORD, sizeof(cPrevious), L"Setting Count");
+        WriteValue(&cProfiles, REG_DWORD, sizeof(cProfiles), L"Setting Count");
+
+        for (LONG i = 1; i < cProfiles; ++i) {
+            const ProfileValueNames names(i);
+            WriteValue(&rgProfiles[i], REG_BINARY, SETTINGS_BLOCK_SIZE, names.szSetting);
+            const size_t cch = wcsnlen(rgpszNames[i], PROFILE_NAME_CCH - 1);
+            WriteValue(rgpszNames[i], REG_SZ, static_cast<DWORD>((cch + 1) * sizeof(WCHAR)), names.szName);
+        }
+
+        // Another writer raised the stored count since the last Load: cut the
+        // stored set back to what this store holds. No count beyond
+        // MAX_PROFILES is ever loaded, so values past it are never seen, and
+        // an absurd count must not turn into billions of deletions.
+        cPrevious = std::min(cPrevious, MAX_PROFILES);
+        for (LONG i = cProfiles; i < cPrevious; ++i) {
+            const ProfileValueNames names(i);
+            DeleteValue(names.szSetting);
+            DeleteValue(names.szName);
+        }
+    }
+
+    WriteValue(&fModified, REG_BINARY, sizeof(fModified), L"Modified Flag");
+    WriteValue(&fAutoChange, REG_BINARY, sizeof(fAutoChange), L"Auto Setting Change");
+}
+
+void SettingsStore::ApplyProfile(LONG index, BOOL fSilent)
+{
+    // The callers check the index; a wrong one must still not read past the profiles.
+    if (index < 0 || index >= cProfiles) return;
+
+    if (fModified == 1) {
+        // Automatic switching never discards the user's changes.
+        if (fSilent) return;
+        if (ShowMessage(hwndOwner, IDS_WARNING_CAPTION, IDS_WARNING_TEXT, MB_YESNO | MB_ICONQUESTION) !=
+            IDYES) {
+            return;
+        }
+    }
+
+    const SettingsBlock& profile = rgProfiles[index];
+    // The driver takes up the Restart bytes only when it restarts: say so
+    // before the copy, which goes ahead anyway.
+    if (profile.rgb[RESTART_BYTE_1] != current.rgb[RESTART_BYTE_1] ||
+        profile.rgb[RESTART_BYTE_2] != current.rgb[RESTART_BYTE_2]) {
+        ShowMessage(hwndOwner, IDS_RESTART_CAPTION, IDS_RESTART_TEXT, MB_OK | MB_ICONINFORMATION);
+    }
+
+    current = profile;
+    iCurrent = index;
+    fModified = 0;
+}
+
+int SettingsStore::ShowMessage(HWND hwnd, UINT idCaption, UINT idText, UINT uType)
+{
+    WCHAR szCaption[264] = {};
+    WCHAR szText[264] = {};
+    LoadStringW(hInstance, idCaption, szCaption, ARRAYSIZE(szCaption));
+    LoadStringW(hInstance, idText, szText, ARRAYSIZE(szText));
+    return g_platform.MessageBoxW(hwnd, szText, szCaption, uType);
+}

@@ -1,0 +1,3 @@
+#include "tray/tray_platform.h"
+
+TrayPlatform g_platform;
