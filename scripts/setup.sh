@@ -6,7 +6,7 @@ packages=(
     cmake ninja-build g++ make pkg-config
     googletest libgtest-dev libgmock-dev libbenchmark-dev valgrind
     mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-    wine wine64 xvfb xauth x11-utils xdotool imagemagick gnuplot-nox python3 clang-format
+    wine wine64 fonts-wine xvfb xauth x11-utils xdotool imagemagick gnuplot-nox python3 clang-format
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -24,11 +24,13 @@ Usage:
   winprobe tray                                the first icon place of the taskbar's notification
                                                area: its centre and whether an icon is drawn there
   winprobe mutex NAME                          whether a named mutex exists
-  winprobe foreground                          the program whose window is in front
+  winprobe foreground [--exe NAME]             the program whose window is in front (yes when it
+                                               is NAME, if given)
   winprobe close CLASS [TITLE] [--exe NAME]    asks that window to close (WM_CLOSE)
   winprobe --help
 
   --wait MS   ask again every 100 ms until the answer is yes, for at most MS milliseconds
+  --save PPM  menu: also write the pixels it read to that file (to see what it saw)
   --gone      the answer is yes when the window, menu, icon or mutex is NOT there
 
 A TITLE or CLASS of "*" matches any. Output is one "key=value ..." line per
@@ -40,6 +42,7 @@ struct Query {
     std::wstring className;
     std::wstring title;
     std::wstring exe;
+    std::wstring savePath; // menu: the pixels read, as a PPM picture
     DWORD dwWaitMs = 0;
     bool fGone = false;
 };
@@ -159,6 +162,22 @@ std::vector<std::uint32_t> CaptureScreen(const RECT& rc)
     return pixels;
 }
 
+// A binary PPM: the simplest picture format that every viewer and
+// ImageMagick read.
+void SavePicture(const std::wstring& path, const std::vector<std::uint32_t>& pixels, int cx, int cy)
+{
+    FILE* pFile = _wfopen(path.c_str(), L"wb");
+    if (!pFile) return;
+    fprintf(pFile, "P6\n%d %d\n255\n", cx, cy);
+    for (std::uint32_t rgb : pixels) {
+        const unsigned char rgbBytes[3] = {static_cast<unsigned char>(rgb >> 16),
+                                           static_cast<unsigned char>(rgb >> 8),
+                                           static_cast<unsigned char>(rgb)};
+        fwrite(rgbBytes, 1, sizeof(rgbBytes), pFile);
+    }
+    fclose(pFile);
+}
+
 HWND ShownMenu()
 {
     Query query;
@@ -184,12 +203,16 @@ bool AskMenu(const Query& query)
     if (!hwnd) return false;
     RECT rc = {};
     GetWindowRect(hwnd, &rc);
+    // A menu being drawn, or one with a tip passing over it, changes from one
+    // look to the next: only a picture that holds still is read.
     const std::vector<std::uint32_t> pixels = CaptureScreen(rc);
-    if (pixels.empty()) return false;
+    Sleep(150);
+    if (pixels.empty() || CaptureScreen(rc) != pixels) return false;
     DWORD pid = 0;
     GetWindowThreadProcessId(hwnd, &pid);
     const int cx = rc.right - rc.left;
     const std::vector<MenuRow> rows = ReadMenuRows(pixels.data(), cx, rc.bottom - rc.top);
+    if (!query.savePath.empty()) SavePicture(query.savePath, pixels, cx, rc.bottom - rc.top);
     // A menu still being drawn shows no rows yet: not an answer.
     if (rows.empty()) return false;
     printf("menu pid=%lu exe=%s left=%ld top=%ld right=%ld bottom=%ld rows=%zu\n", pid,
@@ -238,14 +261,17 @@ bool AskMutex(const Query& query)
     return query.fGone ? !fExists : fExists;
 }
 
-bool AskForeground(const Query&)
+bool AskForeground(const Query& query)
 {
     HWND hwnd = GetForegroundWindow();
     if (!hwnd) return false;
     DWORD pid = 0;
     GetWindowThreadProcessId(hwnd, &pid);
-    printf("foreground pid=%lu exe=%s\n", pid, Narrow(ExeName(pid)).c_str());
-    return true;
+    const std::wstring exe = ExeName(pid);
+    const bool fMatch = query.exe.empty() || Matches(query.exe, exe.c_str());
+    // While waiting for a program, only its own answer is printed.
+    if (fMatch || query.dwWaitMs == 0) printf("foreground pid=%lu exe=%s\n", pid, Narrow(exe).c_str());
+    return fMatch;
 }
 
 bool AskClose(const Query& query)
@@ -278,11 +304,13 @@ int wmain(int argc, wchar_t** argv)
         }
         if (arg == L"--gone") {
             query.fGone = true;
-        } else if (arg == L"--wait" || arg == L"--exe") {
-            if (i + 1 >= argc) return UsageError("--wait and --exe need a value");
+        } else if (arg == L"--wait" || arg == L"--exe" || arg == L"--save") {
+            if (i + 1 >= argc) return UsageError("--wait, --exe and --save need a value");
             const std::wstring value = argv[++i];
             if (arg == L"--exe") {
                 query.exe = value;
+            } else if (arg == L"--save") {
+                query.savePath = value;
             } else {
                 wchar_t* pEnd = nullptr;
                 const unsigned long ul = wcstoul(value.c_str(), &pEnd, 10);
