@@ -140,15 +140,16 @@ index_is() { [ "$(current_index)" = "$1" ]; }
 
 click() { xdotool mousemove --window "$desktop_window" "$1" "$2" click "${3:-1}"; }
 point_at() { xdotool mousemove --window "$desktop_window" "$1" "$2"; }
-# A click on the tray icon, the pointer then moved off it: resting on the icon
-# it would bring up the icon's tip over the menu.
+# A click on the tray icon, the pointer then moved off it onto the taskbar:
+# resting on the icon it would bring up the icon's tip over the menu, and
+# the menu opens where the pointer is when it comes up.
 click_icon() {
     click "$icon_x" "$icon_y" "$1"
-    point_at 700 600
+    point_at $((icon_x - 60)) "$icon_y"
 }
 double_click_icon() {
     xdotool mousemove --window "$desktop_window" "$icon_x" "$icon_y" click --repeat 2 --delay 120 1
-    point_at 700 600
+    point_at $((icon_x - 60)) "$icon_y"
 }
 # An empty spot of the desktop, beside every window the demo opens.
 empty_spot() { echo "900 300"; }
@@ -163,17 +164,25 @@ shot() {
     import -window "$desktop_window" "$out/$1" 2>>"$work/logs/wine.log"
 }
 
-# annotate_icon PNG: rings the tray icon and adds the notification area,
-# enlarged, so that a small icon on a large desktop is seen at once.
-annotate_icon() {
-    [ "$screenshots" = 1 ] && [ -f "$1" ] || return 0
-    local x=$((icon_x - 200)) y=$((icon_y - 45))
-    convert "$1" \( +clone -crop "220x55+$x+$y" +repage -scale 300% -bordercolor '#aa3333' -border 3 \) \
-        -geometry +330+420 -composite \
-        -fill none -stroke '#aa3333' -strokewidth 3 -draw "circle $icon_x,$icon_y $((icon_x + 13)),$icon_y" \
-        -stroke none -fill white -font DejaVu-Sans -pointsize 20 \
-        -annotate +330+405 "The notification area, enlarged: the controller icon and its tip" \
-        "$1" 2>>"$work/logs/wine.log" || true
+# inset PNG LEFT TOP RIGHT BOTTOM SCALE CAPTION: adds that part of the
+# picture, enlarged, at its top right, so that a small icon or menu on a
+# large desktop is seen at once.
+inset() {
+    local png=$1 left=$2 top=$3 right=$4 bottom=$5 scale=$6 caption=$7
+    [ "$screenshots" = 1 ] && [ -f "$png" ] || return 0
+    local w=$((right - left)) h=$((bottom - top))
+    local x=$((1024 - w * scale - 6 - 16)) y=70
+    convert "$png" \( +clone -crop "${w}x${h}+$left+$top" +repage -scale "$((scale * 100))%" \
+        -bordercolor '#aa3333' -border 3 \) -geometry "+$x+$y" -composite \
+        -stroke none -fill white -undercolor '#1b3f55' -font DejaVu-Sans -pointsize 18 \
+        -gravity NorthEast -annotate "+16+$((y - 32))" " $caption " \
+        "$png" 2>>"$work/logs/wine.log" || true
+}
+# menu_inset PNG CAPTION: the menu just read and the tray icon below it
+menu_inset() {
+    local left=$MENU_LEFT
+    [ $((icon_x - 20)) -lt "$left" ] && left=$((icon_x - 20))
+    inset "$1" $((left - 8)) $((MENU_TOP - 8)) 1024 768 2 "$2"
 }
 
 # The popup menu now shown, read from the screen: sets MENU (the probe's
@@ -184,6 +193,10 @@ read_menu() {
     # What the probe saw is kept, to look at when a step fails.
     MENU=$(probe menu --wait "${1:-4000}" --save "$(winpath "$work/logs/menu-$menu_no.ppm")") || return 1
     echo "$MENU" >"$work/logs/menu-$menu_no.txt"
+    local head
+    head=$(echo "$MENU" | head -1)
+    MENU_LEFT=$(echo "$head" | field left)
+    MENU_TOP=$(echo "$head" | field top)
     MENU_EXE=$(echo "$MENU" | head -1 | field exe)
 }
 item_line() { echo "$MENU" | grep "^item=$1 "; }
@@ -347,7 +360,8 @@ start_tray() {
     point_at "$icon_x" "$icon_y"
     sleep 1.5
     shot 01-desktop-with-tray-icon.png
-    annotate_icon "$out/01-desktop-with-tray-icon.png"
+    inset "$out/01-desktop-with-tray-icon.png" $((icon_x - 200)) $((icon_y - 45)) 1024 768 3 \
+        "Enlarged: the controller icon in the notification area, with its tip"
     # shellcheck disable=SC2046
     point_at $(empty_spot)
     DETAIL="quellin.exe runs (hidden window 'quellin window' of class 'quellin class', 'quellin mutex' held) and its icon is drawn at the right end of the taskbar ($icon_x,$icon_y)"
@@ -392,6 +406,7 @@ choose_profile() {
     point_at "$(item_x 1)" "$(item_y 1)"
     sleep 0.3
     shot 02-profile-menu-with-check-mark.png
+    menu_inset "$out/02-profile-menu-with-check-mark.png" "Enlarged: the profile menu; the check mark is on Racing"
     dismiss_menu
     DETAIL="'Current Setting Index' = 1 and 'Current Setting' = the Racing block in the registry; $RELOAD_TEXT; the menu now checks Racing ($states)"
     [ $reload_ok -eq 0 ] && [ "$states" = "$(profile_states enabled)" ]
@@ -405,6 +420,7 @@ auto_switch_on() {
     point_at "$(item_x 1)" "$(item_y 1)"
     sleep 0.3
     shot 03-context-menu.png
+    menu_inset "$out/03-context-menu.png" "Enlarged: the context menu of the icon"
     click "$(item_x 1)" "$(item_y 1)"
     local flag
     for _ in $(seq 25); do
@@ -448,6 +464,7 @@ winemine_in_front() {
     point_at 700 600
     sleep 0.3
     shot 04-automatic-switch.png
+    menu_inset "$out/04-automatic-switch.png" "Enlarged: winemine.exe in front, its profile checked"
     dismiss_menu
     probe close Notepad >/dev/null
     probe close WineMine >/dev/null
@@ -485,6 +502,7 @@ sheet_grays_menus() {
     point_at 700 600
     sleep 0.3
     shot 06-grayed-menu-while-sheet-open.png
+    menu_inset "$out/06-grayed-menu-while-sheet-open.png" "Enlarged: all grayed while the sheet is open"
     # Exit is grayed: clicking it must not end the program.
     click "$exit_x" "$exit_y"
     sleep 1
