@@ -1,0 +1,317 @@
+// One mixing cycle: the active window and position of each effect, the
+// envelope, the contributions, their sum and the motor strength.
+#include "ffdriver/effect_driver.h"
+#include "ffdriver/force.h"
+#include "ffdriver/mixing.h"
+
+#include "tests/ffdriver/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr DWORD T = 100000; // the start tick of the effects below
+
+std::unique_ptr<EffectRecord> PlayingRecord(DWORD dwDurationUs, DWORD dwIterations)
+{
+    auto r = std::make_unique<EffectRecord>();
+    r->dwType = EFFECT_CONSTANTFORCE;
+    r->cf.lMagnitude = 10000;
+    r->eff.dwGain = 10000;
+    r->eff.dwDuration = dwDurationUs;
+    r->fPlaying = 1;
+    r->dwIterations = dwIterations;
+    r->dwStartTick = T;
+    return r;
+}
+
+// The position at tick now, or -1 outside the window.
+long long PositionAt(const EffectRecord& r, DWORD now)
+{
+    DWORD durationMs = 0;
+    DWORD positionMs = 0;
+    if (!GetEffectPosition(r, now, &durationMs, &positionMs)) return -1;
+    EXPECT_EQ(r.eff.dwDuration / 1000, durationMs);
+    return positionMs;
+}
+
+struct WindowRow {
+    DWORD now;
+    long long positionMs; // -1: silent
+};
+
+void ExpectWindow(const EffectRecord& r, std::initializer_list<WindowRow> rows)
+{
+    for (const WindowRow& row : rows) {
+        SCOPED_TRACE(testing::Message() << "tick " << row.now);
+        EXPECT_EQ(row.positionMs, PositionAt(r, row.now));
+    }
+}
+
+} // namespace
+
+TEST(MixingWindow, PlayCountOfTwoSoundsThroughBothEndsOfItsWindow)
+{
+    auto r = PlayingRecord(1000000, 2);
+    ExpectWindow(*r, {{T - 1, -1}, {T, 0}, {T + 999, 999}, {T + 1000, 0}, {T + 2000, 0}, {T + 2001, -1}});
+    EXPECT_EQ(1u, r->fPlaying);
+}
+
+TEST(MixingWindow, PlayCountOfZeroIsTheStartTickAlone)
+{
+    auto r = PlayingRecord(1000000, 0);
+    ExpectWindow(*r, {{T, 0}, {T + 1, -1}});
+}
+
+TEST(MixingWindow, StartDelayHoldsTheEffectBackThenStartsAtPositionZero)
+{
+    auto r = PlayingRecord(1000000, 1);
+    r->eff.dwStartDelay = 500000;
+    ExpectWindow(*r, {{T, -1}, {T + 499, -1}, {T + 500, 0}, {T + 501, 1}, {T + 1500, 0}, {T + 1501, -1}});
+}
+
+TEST(MixingWindow, InfinitePlayCountNeverEnds)
+{
+    auto r = PlayingRecord(1000000, INFINITE);
+    ExpectWindow(*r, {{T, 0}, {T + 10000000, 0}, {T + 4000000123u, 123}});
+}
+
+TEST(MixingWindow, InfiniteDurationRepeatsEvery4294967Milliseconds)
+{
+    auto r = PlayingRecord(INFINITE, INFINITE);
+    ExpectWindow(*r, {{T + 4294966, 4294966}, {T + 4294967, 0}});
+}
+
+TEST(MixingWindow, DurationBelowOneMillisecondNeverPlays)
+{
+    // Also a record whose duration was never downloaded.
+    for (DWORD dwDurationUs : {0u, 1u, 999u}) {
+        auto r = PlayingRecord(dwDurationUs, INFINITE);
+        ExpectWindow(*r, {{T, -1}, {T + 1, -1}, {T + 1000, -1}});
+        EXPECT_EQ(0u, MixEffect(*r, T));
+    }
+    auto r = PlayingRecord(1000, INFINITE);
+    ExpectWindow(*r, {{T, 0}, {T + 7, 0}});
+}
+
+TEST(MixingWindow, StoppedEffectIsSilentInsideItsWindow)
+{
+    auto r = PlayingRecord(1000000, INFINITE);
+    r->fPlaying = 0;
+    ExpectWindow(*r, {{T, -1}, {T + 10, -1}});
+}
+
+TEST(MixingWindow, TickCountWrappingToZeroKeepsTheEffectPlaying)
+{
+    auto r = PlayingRecord(1000000, INFINITE);
+    r->dwStartTick = 0xFFFFFF00;
+    ExpectWindow(*r, {{0xFFFFFFFF, 255}, {0x00000000, 256}, {0x00000100, 512}});
+    // A finite play across the wrap ends where it should.
+    r->dwIterations = 1;
+    ExpectWindow(*r, {{0x000002E7, 999}, {0x000002E8, 0}, {0x000002E9, -1}});
+}
+
+TEST(MixingWindow, LongPlayCountIsNotCutShortByA32BitProduct)
+{
+    // 1000000 plays of 10 s: the window is longer than the tick count's range.
+    auto r = PlayingRecord(10000000, 1000000);
+    ExpectWindow(*r, {{T + 3000000000u, 0}, {T + 4000000005u, 5}});
+}
+
+TEST(MixingEnvelope, AttackAndFadeShapeAConstantForceAndItsStrength)
+{
+    // 10000 over 4000 ms, 1000 ms of attack and of fade, both levels 0.
+    auto r = PlayingRecord(4000000, 1);
+    r->env = {sizeof(DIENVELOPE), 0, 1000000, 0, 1000000};
+    r->eff.lpEnvelope = &r->env;
+
+    EffectDriver driver(FakeTick);
+    driver.cEffects = 1;
+    EffectRecord* rgp[] = {r.get()};
+    driver.rgpEffects = rgp;
+
+    const struct {
+        DWORD positionMs;
+        LONG force;
+        BYTE strength;
+    } rows[] = {{0, 0, 0},          {1, 100, 2},       {500, 5000, 127},  {990, 9900, 253}, {991, 10000, 255},
+                {3009, 10000, 255}, {3010, 9900, 253}, {3500, 5000, 127}, {3999, 100, 2}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.positionMs);
+        const EnvelopeWeights w = GetEnvelopeWeights(*r, 4000, row.positionMs);
+        EXPECT_EQ(row.force,
+                  EvaluateForce(*r, 4000, row.positionMs, w.sustainPercent, w.attackWeight, w.fadeWeight));
+        g_tick = T + row.positionMs;
+        const MixResult mix = driver.MixingPass();
+        EXPECT_EQ(row.strength, StrengthFromSum(mix.dwGain, mix.ullSum));
+    }
+    driver.rgpEffects = nullptr;
+    driver.cEffects = 0;
+}
+
+TEST(MixingEnvelope, LevelsFillTheAttackAndFade)
+{
+    // Attack from 2000 up to the magnitude 10000 over 100 ms, fade to 0 over the last 100 ms.
+    auto r = PlayingRecord(1000000, 1);
+    r->env = {sizeof(DIENVELOPE), 2000, 100000, 0, 100000};
+    r->eff.lpEnvelope = &r->env;
+    const struct {
+        DWORD positionMs;
+        LONG force;
+    } rows[] = {{0, 2000}, {50, 6000}, {100, 10000}, {900, 10000}, {950, 5000}, {999, 100}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.positionMs);
+        const EnvelopeWeights w = GetEnvelopeWeights(*r, 1000, row.positionMs);
+        EXPECT_EQ(row.force,
+                  EvaluateForce(*r, 1000, row.positionMs, w.sustainPercent, w.attackWeight, w.fadeWeight));
+    }
+}
+
+TEST(MixingEnvelope, FadeLongerThanThePlayIsNoFadeAndEqualFadesThroughout)
+{
+    auto r = PlayingRecord(1000000, 1);
+    r->eff.lpEnvelope = &r->env;
+    r->env = {sizeof(DIENVELOPE), 0, 0, 0, 1000001000};
+    for (DWORD positionMs : {0u, 500u, 999u}) {
+        const EnvelopeWeights w = GetEnvelopeWeights(*r, 1000, positionMs);
+        EXPECT_EQ(100, w.sustainPercent) << positionMs;
+    }
+    r->env.dwFadeTime = 1000000;
+    EXPECT_EQ(100, GetEnvelopeWeights(*r, 1000, 0).sustainPercent);
+    EXPECT_EQ(50, GetEnvelopeWeights(*r, 1000, 500).sustainPercent);
+    EXPECT_EQ(1, GetEnvelopeWeights(*r, 1000, 999).sustainPercent);
+}
+
+TEST(MixingEnvelope, EveryRepetitionHasItsOwnAttack)
+{
+    auto r = PlayingRecord(1000000, 3);
+    r->env = {sizeof(DIENVELOPE), 0, 500000, 0, 0};
+    r->eff.lpEnvelope = &r->env;
+    EXPECT_EQ(0u, MixEffect(*r, T));
+    EXPECT_EQ(0u, MixEffect(*r, T + 1000));
+    EXPECT_EQ(0u, MixEffect(*r, T + 2000));
+    EXPECT_EQ(65535u, MixEffect(*r, T + 2500));
+}
+
+TEST(MixingContribution, MagnitudeOfTheForceScaledTo65535AndCapped)
+{
+    const struct {
+        LONG force;
+        DWORD contribution;
+    } rows[] = {{0, 0},          {1, 6},         {100, 655},       {5000, 32767},
+                {-8000, 52428},  {8000, 52428},  {9999, 65528},    {10000, 65535},
+                {-10000, 65535}, {10001, 65535}, {INT_MAX, 65535}, {INT_MIN, 65535}};
+    for (const auto& row : rows)
+        EXPECT_EQ(row.contribution, ContributionFromForce(row.force)) << row.force;
+}
+
+TEST(MixingStrength, SumAndDeviceGainGiveTheStrengthCappedAt255)
+{
+    const struct {
+        DWORD dwGain;
+        std::uint64_t ullSum;
+        BYTE strength;
+    } rows[] = {
+        {10000, 0, 0},           {10000, 655, 2},
+        {10000, 32767, 127},     {10000, 64879, 253},
+        {10000, 65535, 255},     {5000, 65535, 127},
+        {10000, 4 * 65535, 255}, {1, 65535, 0},
+        {10000, 65534, 255},     {0xFFFFFFFF, UINT64_MAX, 255},
+        {0, UINT64_MAX, 0},      {10000, 0x100000000ull, 255},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(row.strength, StrengthFromSum(row.dwGain, row.ullSum)) << row.dwGain << " " << row.ullSum;
+}
+
+TEST(MixingPass, OneHalfForceGives127AndTwoGiveFullStrength)
+{
+    EffectDriver driver(FakeTick);
+    g_tick = T;
+    EffectParams half;
+    half.eff.dwDuration = 1000000;
+    half.UseConstant(5000);
+    ASSERT_NE(0u, DownloadPlaying(driver, EFFECT_CONSTANTFORCE, half));
+    MixResult mix = driver.MixingPass();
+    EXPECT_EQ(32767u, mix.ullSum);
+    EXPECT_EQ(10000u, mix.dwGain);
+    EXPECT_EQ(127, StrengthFromSum(mix.dwGain, mix.ullSum));
+
+    ASSERT_NE(0u, DownloadPlaying(driver, EFFECT_CONSTANTFORCE, half));
+    mix = driver.MixingPass();
+    EXPECT_EQ(65534u, mix.ullSum);
+    EXPECT_EQ(255, StrengthFromSum(mix.dwGain, mix.ullSum));
+}
+
+TEST(MixingPass, OppositeForcesAddUpInsteadOfCancelling)
+{
+    EffectDriver driver(FakeTick);
+    g_tick = T;
+    EffectParams push;
+    push.eff.dwDuration = 1000000;
+    push.UseConstant(8000);
+    EffectParams pull;
+    pull.eff.dwDuration = 1000000;
+    pull.UseConstant(-8000);
+    DownloadPlaying(driver, EFFECT_CONSTANTFORCE, push);
+    DownloadPlaying(driver, EFFECT_CONSTANTFORCE, pull);
+    EXPECT_EQ(2u * 52428u, driver.MixingPass().ullSum);
+}
+
+TEST(MixingPass, DeviceGainIsHandedOutWithTheSum)
+{
+    EffectDriver driver(FakeTick);
+    g_tick = T;
+    EffectParams full;
+    full.eff.dwDuration = 1000000;
+    full.UseConstant(10000);
+    DownloadPlaying(driver, EFFECT_CONSTANTFORCE, full);
+    driver.SetGain(0, 5000);
+    const MixResult mix = driver.MixingPass();
+    EXPECT_EQ(65535u, mix.ullSum);
+    EXPECT_EQ(127, StrengthFromSum(mix.dwGain, mix.ullSum));
+}
+
+TEST(MixingPass, SumOfManyFullEffectsDoesNotWrapAt32Bits)
+{
+    // 70000 full-strength effects sum past 2^32.
+    auto r = PlayingRecord(1000000, INFINITE);
+    std::vector<EffectRecord*> rgp(70000, r.get());
+    EffectDriver driver(FakeTick);
+    driver.rgpEffects = rgp.data();
+    driver.cEffects = static_cast<LONG>(rgp.size());
+    g_tick = T;
+    const MixResult mix = driver.MixingPass();
+    driver.rgpEffects = nullptr;
+    driver.cEffects = 0;
+    EXPECT_EQ(70000ull * 65535ull, mix.ullSum);
+    EXPECT_EQ(255, StrengthFromSum(mix.dwGain, mix.ullSum));
+}
+
+TEST(MixingPass, ActuatorsOffSilenceTheMixWhileTheClocksRunOn)
+{
+    EffectDriver driver(FakeTick);
+    g_tick = T;
+    EffectParams ramp;
+    ramp.eff.dwDuration = 1000000;
+    ramp.UseRamp(10000, -10000);
+    DownloadPlaying(driver, EFFECT_RAMPFORCE, ramp);
+    EXPECT_EQ(65535u, driver.MixingPass().ullSum);
+
+    ASSERT_EQ(S_OK, driver.SendForceFeedbackCommand(0, DISFFC_SETACTUATORSOFF));
+    g_tick = T + 100;
+    EXPECT_EQ(0u, driver.MixingPass().ullSum);
+    g_tick = T + 200;
+    ASSERT_EQ(S_OK, driver.SendForceFeedbackCommand(0, DISFFC_SETACTUATORSON));
+    // Position 200: 60 percent of the way from the start: force 6000.
+    EXPECT_EQ(ContributionFromForce(6000), driver.MixingPass().ullSum);
+    // Its window ends while they are off: it stays silent.
+    driver.SendForceFeedbackCommand(0, DISFFC_SETACTUATORSOFF);
+    g_tick = T + 1001;
+    driver.SendForceFeedbackCommand(0, DISFFC_SETACTUATORSON);
+    EXPECT_EQ(0u, driver.MixingPass().ullSum);
+    EXPECT_EQ(DWORD{DIEGES_PLAYING}, EffectStatus(driver, 1));
+}
