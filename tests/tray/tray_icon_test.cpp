@@ -37,20 +37,6 @@ TEST_F(TrayIconTest, SingleClickShowsProfileMenuOnceTheDoubleClickTimeHasPassed)
     EXPECT_EQ(2u, s_menus[0].size());
 }
 
-TEST_F(TrayIconTest, SecondButtonPressRestartsTheClickTimer)
-{
-    ASSERT_NE(nullptr, MakeTrayWindow());
-    s_uDoubleClickTime = 200;
-
-    Click(hwnd_, WM_LBUTTONDOWN);
-    Click(hwnd_, WM_LBUTTONDOWN);
-
-    ASSERT_TRUE(PumpUntil([] { return !s_menus.empty(); }));
-    Sleep(400);
-    Pump();
-    EXPECT_EQ(1u, s_menus.size());
-}
-
 // With a sheet open the double click launches nothing either, which keeps
 // this test free of the component; launching is tested with it.
 TEST_F(TrayIconTest, DoubleClickShowsNoProfileMenu)
