@@ -1,0 +1,102 @@
+#include "tray/tray_app.h"
+
+#include "tray/resource.h"
+
+#include <new>
+
+TrayApp* TrayApp::Create(HINSTANCE hInstance, HWND hwnd)
+{
+    TrayApp* pApp = new (std::nothrow) TrayApp(hInstance, hwnd);
+    if (!pApp) return nullptr;
+
+    pApp->pSettings = new (std::nothrow) SettingsStore(hInstance, hwnd);
+    if (pApp->pSettings) pApp->pLauncher = new (std::nothrow) PropertySheetLauncher(hInstance, hwnd);
+    if (pApp->pLauncher) pApp->pDevices = new (std::nothrow) SupportedDeviceList();
+    if (!pApp->pDevices) {
+        // Every handler works on all three objects: without one of them the
+        // program has nothing to run on.
+        delete pApp;
+        return nullptr;
+    }
+
+    if (pApp->pDevices->RunDeviceOperation(DEVOP_PRESENCE)) pApp->AddIcon();
+    if (pApp->pSettings->fAutoChange == 1)
+        SetTimer(hwnd, IDT_FOREGROUND, 0, nullptr); // the first check comes as soon as the loop runs
+    return pApp;
+}
+
+TrayApp::~TrayApp()
+{
+    RemoveIcon(); // harmless when no icon is shown
+    delete pDevices;
+    delete pLauncher;
+    // Nothing to save: every change was saved when it was made.
+    delete pSettings;
+}
+
+void TrayApp::OnCommand(WORD id)
+{
+    switch (id) {
+    case IDM_PROPERTIES:
+        // The menu item is grayed while a sheet is open.
+        pLauncher->Launch();
+        return;
+    case IDM_AUTOCHANGE:
+        if (pSettings->fAutoChange == 1) {
+            KillTimer(hwnd, IDT_FOREGROUND);
+            pSettings->fAutoChange = 0;
+        } else {
+            SetTimer(hwnd, IDT_FOREGROUND, 0, nullptr);
+            pSettings->fAutoChange = 1;
+        }
+        pSettings->Save();
+        return;
+    case IDM_EXIT:
+        if (!pLauncher->IsSheetOpen()) PostMessageW(hwnd, WM_CLOSE, 0, 0);
+        return;
+    }
+
+    if (pLauncher->IsSheetOpen()) return;
+    const LONG i = static_cast<LONG>(id) - IDM_PROFILE_BASE;
+    if (i < 0 || i >= pSettings->cProfiles || i == pSettings->iCurrent) return;
+    // The user may decline to discard modified settings; the unchanged
+    // settings are saved and announced all the same.
+    ApplyAndAnnounce(i, FALSE);
+}
+
+void TrayApp::ApplyAndAnnounce(LONG i, BOOL fSilent)
+{
+    fApplyingProfile = TRUE;
+    pSettings->ApplyProfile(i, fSilent);
+    fApplyingProfile = FALSE;
+    pSettings->Save();
+    pDevices->RunDeviceOperation(DEVOP_RELOAD);
+    if (fReloadPending) {
+        fReloadPending = FALSE;
+        pSettings->Load();
+    }
+}
+
+void TrayApp::ReloadSettings()
+{
+    // Loading replaces the profile arrays: while ApplyProfile waits in one of
+    // its message boxes it still holds the index into them.
+    if (fApplyingProfile) {
+        fReloadPending = TRUE;
+        return;
+    }
+    pSettings->Load();
+}
+
+void TrayApp::OnTimer(UINT_PTR id)
+{
+    switch (id) {
+    case IDT_CLICK:
+        KillTimer(hwnd, IDT_CLICK);
+        ShowProfileMenu();
+        break;
+    case IDT_FOREGROUND:
+        CheckForeground();
+        break;
+    }
+}

@@ -1,0 +1,68 @@
+// The tray program's single application object: owns the Settings Store, the
+// Property Sheet Launcher and the Supported Device List from the creation of
+// the hidden window to its destruction, and carries out every event the
+// window procedure hands it.
+#pragma once
+
+#include "tray/device_list.h"
+#include "tray/property_sheet_launcher.h"
+#include "tray/settings_store.h"
+
+#include <windows.h>
+
+// Callback message of the tray icon (wParam 0, the icon id); with wParam 1
+// it is the reload message that other processes send.
+constexpr UINT WM_TRAYICON = WM_USER + 1;
+constexpr WPARAM TRAYICON_NOTIFY = 0;
+constexpr WPARAM TRAYICON_RELOAD = 1;
+
+// Timers of the hidden window.
+constexpr UINT_PTR IDT_CLICK = 1;      // tells a single click from a double click
+constexpr UINT_PTR IDT_FOREGROUND = 2; // drives automatic profile switching
+constexpr UINT FOREGROUND_INTERVAL_MS = 1000;
+
+class TrayApp {
+public:
+    // Builds the Tray App and its three objects, adds the icon when a
+    // supported controller is present and arms automatic switching. Null when
+    // any of the objects could not be allocated; nothing is left behind then.
+    static TrayApp* Create(HINSTANCE hInstance, HWND hwnd);
+    // Removes the icon and destroys the three objects, last the store.
+    ~TrayApp();
+    TrayApp(const TrayApp&) = delete;
+    TrayApp& operator=(const TrayApp&) = delete;
+
+    void OnCommand(WORD id);
+    void OnTimer(UINT_PTR id);
+    // The reload message: the store reads everything anew from the registry.
+    void ReloadSettings();
+
+    // The icon and its menus.
+    void AddIcon();
+    void RemoveIcon();
+    void OnTrayIcon(UINT uMouseMessage);
+    void ShowProfileMenu();
+    void ShowContextMenu();
+
+    // Automatic profile switching.
+    void CheckForeground();
+    void SwitchToProcessProfile(DWORD pid);
+
+    HINSTANCE hInstance;
+    HWND hwnd;
+    DWORD dwLastForegroundPid = 0;
+    SettingsStore* pSettings = nullptr;
+    PropertySheetLauncher* pLauncher = nullptr;
+    SupportedDeviceList* pDevices = nullptr;
+
+private:
+    TrayApp(HINSTANCE hInstance, HWND hwnd) : hInstance(hInstance), hwnd(hwnd) {}
+    void ShowMenu(HMENU hmenuPopup, HMENU hmenuToDestroy);
+    // ApplyProfile, then Save and a Reload Request to every controller.
+    void ApplyAndAnnounce(LONG i, BOOL fSilent);
+
+    // A reload that arrives while the store's message boxes are open waits
+    // until the profile has been applied.
+    BOOL fApplyingProfile = FALSE;
+    BOOL fReloadPending = FALSE;
+};
