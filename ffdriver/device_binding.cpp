@@ -19,8 +19,8 @@ void WaitForRumbleThread(HANDLE hThread)
 
 } // namespace
 
-STDMETHODIMP EffectDriverObject::DeviceID(DWORD /*dwDirectInputVersion*/, DWORD /*dwExternalID*/, DWORD fBegin,
-                                          DWORD /*dwInternalId*/, LPVOID lpReserved)
+STDMETHODIMP EffectDriverObject::DeviceID(DWORD /*dwDirectInputVersion*/, DWORD /*dwExternalID*/,
+                                          DWORD fBegin, DWORD /*dwInternalId*/, LPVOID lpReserved)
 {
     const auto* pInit = static_cast<const DIHIDFFINITINFO*>(lpReserved);
     if (fBegin && (!pInit || !pInit->pwszDeviceInterface))
@@ -28,18 +28,17 @@ STDMETHODIMP EffectDriverObject::DeviceID(DWORD /*dwDirectInputVersion*/, DWORD 
     AcquireSRWLockExclusive(&srwBinding_);
     EndBinding();
     HRESULT hr = S_OK;
-    if (fBegin)
-        hr = BeginBinding(pInit->pwszDeviceInterface);
+    if (fBegin) hr = BeginBinding(pInit->pwszDeviceInterface);
     ReleaseSRWLockExclusive(&srwBinding_);
     return hr;
 }
 
 HRESULT EffectDriverObject::BeginBinding(LPCWSTR pszDeviceInterface)
 {
-    hDevice = CreateFileW(pszDeviceInterface, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (hDevice == INVALID_HANDLE_VALUE)
-        return E_FAIL;
+    hDevice =
+        CreateFileW(pszDeviceInterface, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (hDevice == INVALID_HANDLE_VALUE) return E_FAIL;
     fShutdown.store(0);
     // The thread uses this object without a reference of its own: every end
     // of the binding waits for it before anything is freed.
@@ -55,7 +54,6 @@ void EffectDriverObject::EndBinding()
         CloseHandle(hThread);
         hThread = nullptr;
     }
-    if (hDevice && hDevice != INVALID_HANDLE_VALUE)
-        CloseHandle(hDevice);
+    if (hDevice && hDevice != INVALID_HANDLE_VALUE) CloseHandle(hDevice);
     hDevice = nullptr;
 }

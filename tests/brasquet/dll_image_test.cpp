@@ -20,28 +20,23 @@ public:
     explicit PeImage(const std::wstring& path)
     {
         FILE* pFile = _wfopen(path.c_str(), L"rb");
-        if (!pFile)
-            return;
+        if (!pFile) return;
         BYTE rgb[65536];
         size_t cb;
         while ((cb = fread(rgb, 1, sizeof(rgb), pFile)) > 0)
             bytes_.insert(bytes_.end(), rgb, rgb + cb);
         fclose(pFile);
         const auto* pDos = At<IMAGE_DOS_HEADER>(0);
-        if (!pDos || pDos->e_magic != IMAGE_DOS_SIGNATURE)
-            return;
+        if (!pDos || pDos->e_magic != IMAGE_DOS_SIGNATURE) return;
         pNt_ = At<IMAGE_NT_HEADERS64>(static_cast<DWORD>(pDos->e_lfanew));
-        if (!pNt_ || pNt_->Signature != IMAGE_NT_SIGNATURE)
-            pNt_ = nullptr;
+        if (!pNt_ || pNt_->Signature != IMAGE_NT_SIGNATURE) pNt_ = nullptr;
     }
 
     const IMAGE_NT_HEADERS64* Nt() const { return pNt_; }
 
-    template <class T>
-    const T* At(DWORD dwOffset) const
+    template <class T> const T* At(DWORD dwOffset) const
     {
-        if (static_cast<size_t>(dwOffset) + sizeof(T) > bytes_.size())
-            return nullptr;
+        if (static_cast<size_t>(dwOffset) + sizeof(T) > bytes_.size()) return nullptr;
         return reinterpret_cast<const T*>(bytes_.data() + dwOffset);
     }
 
@@ -57,8 +52,7 @@ public:
         return 0;
     }
 
-    template <class T>
-    const T* AtRva(DWORD dwRva) const
+    template <class T> const T* AtRva(DWORD dwRva) const
     {
         const DWORD dwOffset = Offset(dwRva);
         return dwOffset ? At<T>(dwOffset) : nullptr;
@@ -80,9 +74,9 @@ public:
         std::vector<std::string> dlls;
         const DWORD dwRva = Directory(IMAGE_DIRECTORY_ENTRY_IMPORT).VirtualAddress;
         for (DWORD i = 0; dwRva; ++i) {
-            const auto* pDescriptor = AtRva<IMAGE_IMPORT_DESCRIPTOR>(dwRva + i * sizeof(IMAGE_IMPORT_DESCRIPTOR));
-            if (!pDescriptor || pDescriptor->Name == 0)
-                break;
+            const auto* pDescriptor =
+                AtRva<IMAGE_IMPORT_DESCRIPTOR>(dwRva + i * sizeof(IMAGE_IMPORT_DESCRIPTOR));
+            if (!pDescriptor || pDescriptor->Name == 0) break;
             dlls.push_back(StringAtRva(pDescriptor->Name));
         }
         return dlls;
@@ -95,8 +89,7 @@ public:
         for (DWORD i = 0; dwRva; ++i) {
             const auto* pDescriptor =
                 AtRva<IMAGE_DELAYLOAD_DESCRIPTOR>(dwRva + i * sizeof(IMAGE_DELAYLOAD_DESCRIPTOR));
-            if (!pDescriptor || pDescriptor->DllNameRVA == 0)
-                break;
+            if (!pDescriptor || pDescriptor->DllNameRVA == 0) break;
             dlls.push_back(StringAtRva(pDescriptor->DllNameRVA));
         }
         return dlls;
@@ -109,8 +102,7 @@ public:
         *pcFunctions = 0;
         const DWORD dwRva = Directory(IMAGE_DIRECTORY_ENTRY_EXPORT).VirtualAddress;
         const auto* pDirectory = dwRva ? AtRva<IMAGE_EXPORT_DIRECTORY>(dwRva) : nullptr;
-        if (!pDirectory)
-            return exports;
+        if (!pDirectory) return exports;
         for (DWORD i = 0; i < pDirectory->NumberOfFunctions; ++i) {
             const auto* pdwFunction = AtRva<DWORD>(pDirectory->AddressOfFunctions + i * sizeof(DWORD));
             *pcFunctions += pdwFunction && *pdwFunction ? 1 : 0;
@@ -118,8 +110,7 @@ public:
         for (DWORD i = 0; i < pDirectory->NumberOfNames; ++i) {
             const auto* pdwName = AtRva<DWORD>(pDirectory->AddressOfNames + i * sizeof(DWORD));
             const auto* pwOrdinal = AtRva<WORD>(pDirectory->AddressOfNameOrdinals + i * sizeof(WORD));
-            if (pdwName && pwOrdinal)
-                exports[StringAtRva(*pdwName)] = pDirectory->Base + *pwOrdinal;
+            if (pdwName && pwOrdinal) exports[StringAtRva(*pdwName)] = pDirectory->Base + *pwOrdinal;
         }
         return exports;
     }
@@ -131,7 +122,8 @@ private:
 
 std::string Lower(std::string s)
 {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char ch) { return static_cast<char>(tolower(ch)); });
+    std::transform(s.begin(), s.end(), s.begin(),
+                   [](unsigned char ch) { return static_cast<char>(tolower(ch)); });
     return s;
 }
 

@@ -10,8 +10,8 @@
 
 namespace {
 
-constexpr DWORD WAIT_MS = 5000;       // for what must happen soon
-constexpr double MARGIN_MS = 60;      // on windows measured against the tick count
+constexpr DWORD WAIT_MS = 5000;  // for what must happen soon
+constexpr double MARGIN_MS = 60; // on windows measured against the tick count
 
 const ReportBytes ZERO_REPORT = {0, 0, 0, 0};
 
