@@ -7,9 +7,8 @@
 
 namespace {
 
-// The thread ends within about one cycle of fShutdown being set. Its exit
-// code, not the handle's signal, is what the wait looks at: STILL_ACTIVE
-// until the routine has returned.
+// The thread notices fShutdown within one cycle of about 2 ms, writes its
+// last report and returns; until then its exit code reads STILL_ACTIVE.
 void WaitForRumbleThread(HANDLE hThread)
 {
     DWORD dwExitCode = STILL_ACTIVE;
@@ -22,6 +21,8 @@ void WaitForRumbleThread(HANDLE hThread)
 STDMETHODIMP EffectDriverObject::DeviceID(DWORD /*dwDirectInputVersion*/, DWORD /*dwExternalID*/,
                                           DWORD fBegin, DWORD /*dwInternalId*/, LPVOID lpReserved)
 {
+    // Only the device path is read, so dwSize is not checked: DirectInput
+    // versions differ in the structure's size.
     const auto* pInit = static_cast<const DIHIDFFINITINFO*>(lpReserved);
     if (fBegin && (!pInit || !pInit->pwszDeviceInterface))
         return E_INVALIDARG; // the binding in place, if any, stays
