@@ -1,0 +1,39 @@
+// brasquet's entry points as a COM in-process server: the library entry point,
+// which keeps the process-wide lock for the library's whole stay in the
+// process, and the two exports that DirectInput and COM call.
+#include "ffdriver/class_factory.h"
+#include "ffdriver/effect_driver.h"
+
+#include "common/class_ids.h"
+
+#include <windows.h>
+
+#include <new>
+
+BOOL WINAPI DllMain(HINSTANCE /*hInstance*/, DWORD dwReason, LPVOID /*lpReserved*/)
+{
+    if (dwReason == DLL_PROCESS_ATTACH)
+        CreateProcessLock();
+    else if (dwReason == DLL_PROCESS_DETACH)
+        DeleteProcessLock();
+    return TRUE;
+}
+
+STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv)
+{
+    if (!ppv) return E_POINTER;
+    if (!IsEqualCLSID(rclsid, CLSID_EffectDriver)) return CLASS_E_CLASSNOTAVAILABLE;
+    auto* pFactory = new (std::nothrow) ClassFactory;
+    if (!pFactory) return E_OUTOFMEMORY;
+    // Every call hands out a factory of its own, holding only the caller's
+    // reference; an unknown interface destroys it at once.
+    const HRESULT hr = pFactory->QueryInterface(riid, ppv);
+    pFactory->Release();
+    return hr;
+}
+
+// Neither objects nor server locks are counted: the answer is always yes.
+STDAPI DllCanUnloadNow()
+{
+    return S_OK;
+}

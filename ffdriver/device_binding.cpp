@@ -1,0 +1,60 @@
+// Binding an Effect Driver to its controller: DeviceID opens the device
+// interface that DirectInput names and starts the Rumble Thread; the binding
+// ends with DeviceID(fBegin 0), with a new DeviceID, or with the final
+// Release. Each end waits for the thread's last report before the handles
+// are closed, so no thread or handle outlives its owner.
+#include "ffdriver/effect_driver_object.h"
+
+namespace {
+
+// The thread notices fShutdown within one cycle of about 2 ms, writes its
+// last report and returns; until then its exit code reads STILL_ACTIVE.
+void WaitForRumbleThread(HANDLE hThread)
+{
+    DWORD dwExitCode = STILL_ACTIVE;
+    while (GetExitCodeThread(hThread, &dwExitCode) && dwExitCode == STILL_ACTIVE)
+        Sleep(1);
+}
+
+} // namespace
+
+STDMETHODIMP EffectDriverObject::DeviceID(DWORD /*dwDirectInputVersion*/, DWORD /*dwExternalID*/,
+                                          DWORD fBegin, DWORD /*dwInternalId*/, LPVOID lpReserved)
+{
+    // Only the device path is read, so dwSize is not checked: DirectInput
+    // versions differ in the structure's size.
+    const auto* pInit = static_cast<const DIHIDFFINITINFO*>(lpReserved);
+    if (fBegin && (!pInit || !pInit->pwszDeviceInterface))
+        return E_INVALIDARG; // the binding in place, if any, stays
+    AcquireSRWLockExclusive(&srwBinding_);
+    EndBinding();
+    HRESULT hr = S_OK;
+    if (fBegin) hr = BeginBinding(pInit->pwszDeviceInterface);
+    ReleaseSRWLockExclusive(&srwBinding_);
+    return hr;
+}
+
+HRESULT EffectDriverObject::BeginBinding(LPCWSTR pszDeviceInterface)
+{
+    hDevice =
+        CreateFileW(pszDeviceInterface, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (hDevice == INVALID_HANDLE_VALUE) return E_FAIL;
+    fShutdown.store(0);
+    // The thread uses this object without a reference of its own: every end
+    // of the binding waits for it before anything is freed.
+    hThread = CreateThread(nullptr, 0, RumbleThreadProc, this, 0, nullptr);
+    return hThread ? S_OK : E_FAIL; // without a thread the device stays open until the binding ends
+}
+
+void EffectDriverObject::EndBinding()
+{
+    if (hThread) {
+        fShutdown.store(1);
+        WaitForRumbleThread(hThread);
+        CloseHandle(hThread);
+        hThread = nullptr;
+    }
+    if (hDevice && hDevice != INVALID_HANDLE_VALUE) CloseHandle(hDevice);
+    hDevice = nullptr;
+}

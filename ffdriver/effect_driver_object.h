@@ -1,0 +1,63 @@
+// The Effect Driver as DirectInput sees it: the COM object that implements
+// IDirectInputEffectDriver for one controller. The effect state and its
+// operations belong to EffectDriver; this object adds the reference count,
+// the binding to the device and the Rumble Thread.
+#pragma once
+
+#include "ffdriver/effect_driver.h"
+
+#include <windows.h>
+#include <dinput.h>
+#include <dinputd.h>
+
+#include <atomic>
+
+class EffectDriverObject final : public IDirectInputEffectDriver {
+public:
+    EffectDriverObject() = default;
+    EffectDriverObject(const EffectDriverObject&) = delete;
+    EffectDriverObject& operator=(const EffectDriverObject&) = delete;
+
+    // IUnknown
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
+    STDMETHODIMP_(ULONG) AddRef() override;
+    STDMETHODIMP_(ULONG) Release() override;
+
+    // IDirectInputEffectDriver, in its published order
+    STDMETHODIMP DeviceID(DWORD dwDirectInputVersion, DWORD dwExternalID, DWORD fBegin, DWORD dwInternalId,
+                          LPVOID lpReserved) override;
+    STDMETHODIMP GetVersions(LPDIDRIVERVERSIONS pvers) override;
+    STDMETHODIMP Escape(DWORD dwID, DWORD dwEffect, LPDIEFFESCAPE pesc) override;
+    STDMETHODIMP SetGain(DWORD dwID, DWORD dwGain) override;
+    STDMETHODIMP SendForceFeedbackCommand(DWORD dwID, DWORD dwCommand) override;
+    STDMETHODIMP GetForceFeedbackState(DWORD dwID, LPDIDEVICESTATE pds) override;
+    STDMETHODIMP DownloadEffect(DWORD dwID, DWORD dwEffectId, LPDWORD pdwEffect, LPCDIEFFECT peff,
+                                DWORD dwFlags) override;
+    STDMETHODIMP DestroyEffect(DWORD dwID, DWORD dwEffect) override;
+    STDMETHODIMP StartEffect(DWORD dwID, DWORD dwEffect, DWORD dwMode, DWORD dwCount) override;
+    STDMETHODIMP StopEffect(DWORD dwID, DWORD dwEffect) override;
+    STDMETHODIMP GetEffectStatus(DWORD dwID, DWORD dwEffect, LPDWORD pdwStatus) override;
+
+    // Fields, after the interface table. hDevice and hThread belong to the
+    // binding (device_binding.cpp); the Rumble Thread reads hDevice, the
+    // core's state under the process-wide lock, and fShutdown.
+    HANDLE hDevice = nullptr;
+    EffectDriver core;
+    std::atomic<LONG> fShutdown{0}; // tells the Rumble Thread to write its last report and end
+    LONG volatile cRef = 1;
+    HANDLE hThread = nullptr;
+
+private:
+    // Only the final Release destroys the object.
+    ~EffectDriverObject();
+
+    HRESULT BeginBinding(LPCWSTR pszDeviceInterface);
+    void EndBinding();
+
+    // Serialises DeviceID calls with each other, so that one binding is
+    // ended before the next begins. Never held by the Rumble Thread.
+    SRWLOCK srwBinding_ = SRWLOCK_INIT;
+};
+
+// The Rumble Thread's routine; pvDriver is the EffectDriverObject.
+DWORD WINAPI RumbleThreadProc(LPVOID pvDriver);

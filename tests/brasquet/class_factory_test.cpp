@@ -1,0 +1,200 @@
+// The COM server's entry points, the class factory and the Effect Driver's
+// IUnknown, called through the real DLL's exports.
+#include "driver_harness.h"
+
+#include "common/class_ids.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using PFNDLLGETCLASSOBJECT = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, LPVOID*);
+using PFNDLLCANUNLOADNOW = HRESULT(STDAPICALLTYPE*)();
+
+void* const SENTINEL = reinterpret_cast<void*>(static_cast<INT_PTR>(0x5A5A5A5A));
+
+class ComServer : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        hModule_ = LoadLibraryW(DefaultDriverPath().c_str());
+        ASSERT_NE(nullptr, hModule_);
+        pfnGetClassObject = reinterpret_cast<PFNDLLGETCLASSOBJECT>(
+            reinterpret_cast<void*>(GetProcAddress(hModule_, "DllGetClassObject")));
+        pfnCanUnloadNow = reinterpret_cast<PFNDLLCANUNLOADNOW>(
+            reinterpret_cast<void*>(GetProcAddress(hModule_, "DllCanUnloadNow")));
+        ASSERT_NE(nullptr, pfnGetClassObject);
+        ASSERT_NE(nullptr, pfnCanUnloadNow);
+    }
+    void TearDown() override
+    {
+        if (hModule_) FreeLibrary(hModule_);
+    }
+
+    IClassFactory* NewFactory()
+    {
+        IClassFactory* pFactory = nullptr;
+        EXPECT_EQ(S_OK, pfnGetClassObject(CLSID_EffectDriver, IID_IClassFactory,
+                                          reinterpret_cast<void**>(&pFactory)));
+        return pFactory;
+    }
+
+    PFNDLLGETCLASSOBJECT pfnGetClassObject = nullptr;
+    PFNDLLCANUNLOADNOW pfnCanUnloadNow = nullptr;
+
+private:
+    HMODULE hModule_ = nullptr;
+};
+
+TEST_F(ComServer, OtherClassIsNotAvailableAndLeavesTheOutPointer)
+{
+    const GUID rgclsid[] = {CLSID_PropertySheetComponent, GUID_NULL, IID_IClassFactory};
+    for (const GUID& clsid : rgclsid) {
+        void* pv = SENTINEL;
+        EXPECT_EQ(CLASS_E_CLASSNOTAVAILABLE, pfnGetClassObject(clsid, IID_IClassFactory, &pv));
+        EXPECT_EQ(SENTINEL, pv);
+    }
+}
+
+TEST_F(ComServer, NullOutPointerIsRefusedWithEPointer)
+{
+    EXPECT_EQ(E_POINTER, pfnGetClassObject(CLSID_EffectDriver, IID_IClassFactory, nullptr));
+    IClassFactory* pFactory = NewFactory();
+    ASSERT_NE(nullptr, pFactory);
+    EXPECT_EQ(E_POINTER, pFactory->QueryInterface(IID_IUnknown, nullptr));
+    EXPECT_EQ(E_POINTER, pFactory->CreateInstance(nullptr, IID_IDirectInputEffectDriver, nullptr));
+    EXPECT_EQ(0u, pFactory->Release());
+
+    IDirectInputEffectDriver* pDriver = NewDriver();
+    ASSERT_NE(nullptr, pDriver);
+    EXPECT_EQ(E_POINTER, pDriver->QueryInterface(IID_IUnknown, nullptr));
+    EXPECT_EQ(0u, pDriver->Release());
+}
+
+TEST_F(ComServer, FactoryForIUnknownHoldsOnlyTheCallersReference)
+{
+    IUnknown* pUnknown = nullptr;
+    ASSERT_EQ(S_OK, pfnGetClassObject(CLSID_EffectDriver, IID_IUnknown, reinterpret_cast<void**>(&pUnknown)));
+    ASSERT_NE(nullptr, pUnknown);
+    EXPECT_EQ(2u, pUnknown->AddRef());
+    EXPECT_EQ(1u, pUnknown->Release());
+    EXPECT_EQ(0u, pUnknown->Release());
+}
+
+TEST_F(ComServer, EachCallHandsOutANewFactory)
+{
+    IClassFactory* pFirst = NewFactory();
+    IClassFactory* pSecond = NewFactory();
+    ASSERT_NE(nullptr, pFirst);
+    EXPECT_NE(pFirst, pSecond);
+    EXPECT_EQ(0u, pFirst->Release());
+    EXPECT_EQ(0u, pSecond->Release());
+}
+
+TEST_F(ComServer, FactoryRefusesInterfacesItLacksWithNull)
+{
+    void* pv = SENTINEL;
+    EXPECT_EQ(E_NOINTERFACE, pfnGetClassObject(CLSID_EffectDriver, IID_IDirectInputEffectDriver, &pv));
+    EXPECT_EQ(nullptr, pv);
+
+    IClassFactory* pFactory = NewFactory();
+    ASSERT_NE(nullptr, pFactory);
+    IUnknown* pUnknown = nullptr;
+    EXPECT_EQ(S_OK, pFactory->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&pUnknown)));
+    EXPECT_EQ(static_cast<IUnknown*>(pFactory), pUnknown);
+    pv = SENTINEL;
+    EXPECT_EQ(E_NOINTERFACE, pFactory->QueryInterface(IID_IDirectInputEffectDriver, &pv));
+    EXPECT_EQ(nullptr, pv);
+    EXPECT_EQ(1u, pUnknown->Release());
+    EXPECT_EQ(0u, pFactory->Release());
+}
+
+TEST_F(ComServer, CreateInstanceWithAnOuterUnknownSucceedsLikeWithout)
+{
+    IClassFactory* pFactory = NewFactory();
+    ASSERT_NE(nullptr, pFactory);
+    IDirectInputEffectDriver* pDriver = nullptr;
+    EXPECT_EQ(S_OK, pFactory->CreateInstance(pFactory, IID_IDirectInputEffectDriver,
+                                             reinterpret_cast<void**>(&pDriver)));
+    ASSERT_NE(nullptr, pDriver);
+    DIDEVICESTATE state = {};
+    state.dwSize = sizeof(state);
+    EXPECT_EQ(S_OK, pDriver->GetForceFeedbackState(0, &state));
+    EXPECT_EQ(0x653u, state.dwState);
+    EXPECT_EQ(0u, pDriver->Release());
+    EXPECT_EQ(0u, pFactory->Release());
+}
+
+TEST_F(ComServer, CreateInstanceForAnotherInterfaceGivesNoInterfaceAndNull)
+{
+    IClassFactory* pFactory = NewFactory();
+    ASSERT_NE(nullptr, pFactory);
+    void* pv = SENTINEL;
+    EXPECT_EQ(E_NOINTERFACE, pFactory->CreateInstance(nullptr, IID_IClassFactory, &pv));
+    EXPECT_EQ(nullptr, pv);
+    EXPECT_EQ(0u, pFactory->Release());
+}
+
+TEST_F(ComServer, LockServerAndCanUnloadNowAlwaysAnswerSOk)
+{
+    EXPECT_EQ(S_OK, pfnCanUnloadNow());
+    IClassFactory* pFactory = NewFactory();
+    ASSERT_NE(nullptr, pFactory);
+    IDirectInputEffectDriver* pDriver = NewDriver();
+    EXPECT_EQ(S_OK, pFactory->LockServer(TRUE));
+    EXPECT_EQ(S_OK, pfnCanUnloadNow());
+    EXPECT_EQ(S_OK, pFactory->LockServer(FALSE));
+    EXPECT_EQ(S_OK, pFactory->LockServer(FALSE));
+    EXPECT_EQ(S_OK, pfnCanUnloadNow());
+    pDriver->Release();
+    pFactory->Release();
+}
+
+TEST(EffectDriverObject, AnswersForIUnknownAndItsInterfaceWithOnePointer)
+{
+    IDirectInputEffectDriver* pDriver = NewDriver();
+    ASSERT_NE(nullptr, pDriver);
+    IUnknown* pUnknown = nullptr;
+    IDirectInputEffectDriver* pSame = nullptr;
+    EXPECT_EQ(S_OK, pDriver->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&pUnknown)));
+    EXPECT_EQ(S_OK, pDriver->QueryInterface(IID_IDirectInputEffectDriver, reinterpret_cast<void**>(&pSame)));
+    EXPECT_EQ(static_cast<IUnknown*>(pDriver), pUnknown);
+    EXPECT_EQ(pDriver, pSame);
+    void* pv = SENTINEL;
+    EXPECT_EQ(E_NOINTERFACE, pDriver->QueryInterface(IID_IClassFactory, &pv));
+    EXPECT_EQ(nullptr, pv);
+    EXPECT_EQ(4u, pDriver->AddRef());
+    EXPECT_EQ(3u, pDriver->Release());
+    EXPECT_EQ(2u, pUnknown->Release());
+    EXPECT_EQ(1u, pSame->Release());
+    EXPECT_EQ(0u, pDriver->Release());
+}
+
+TEST(EffectDriverObject, ForwardsTheDeviceWideOperations)
+{
+    IDirectInputEffectDriver* pDriver = NewDriver();
+    ASSERT_NE(nullptr, pDriver);
+    DIDRIVERVERSIONS versions = {};
+    versions.dwSize = sizeof(versions);
+    EXPECT_EQ(S_OK, pDriver->GetVersions(&versions));
+    EXPECT_EQ(1u, versions.dwFFDriverVersion);
+    EXPECT_EQ(E_NOTIMPL, pDriver->Escape(0, 0, nullptr));
+    EXPECT_EQ(DI_TRUNCATED, pDriver->SetGain(0, 0));
+    EXPECT_EQ(E_NOTIMPL, pDriver->SendForceFeedbackCommand(0, 0x03));
+    EXPECT_EQ(S_OK, pDriver->SendForceFeedbackCommand(0, DISFFC_SETACTUATORSOFF));
+    const DWORD dwHandle = DownloadConstant(pDriver, 5000);
+    EXPECT_EQ(1u, dwHandle);
+    EXPECT_EQ(S_OK, pDriver->StartEffect(0, dwHandle, 0, 1));
+    DWORD dwStatus = 0;
+    EXPECT_EQ(S_OK, pDriver->GetEffectStatus(0, dwHandle, &dwStatus));
+    EXPECT_EQ(static_cast<DWORD>(DIEGES_PLAYING), dwStatus);
+    EXPECT_EQ(S_OK, pDriver->StopEffect(0, dwHandle));
+    EXPECT_EQ(S_OK, pDriver->DestroyEffect(0, dwHandle));
+    DIDEVICESTATE state = {};
+    state.dwSize = sizeof(state);
+    EXPECT_EQ(S_OK, pDriver->GetForceFeedbackState(0, &state));
+    EXPECT_EQ(static_cast<DWORD>(DIGFFS_EMPTY | DIGFFS_ACTUATORSOFF | 0x640), state.dwState);
+    EXPECT_EQ(0u, pDriver->Release());
+}
+
+} // namespace

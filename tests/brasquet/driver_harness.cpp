@@ -1,0 +1,124 @@
+#include "driver_harness.h"
+
+#include <tlhelp32.h>
+
+DriverLoader& Driver()
+{
+    static DriverLoader* s_pLoader = [] {
+        auto* pLoader = new DriverLoader(false, DefaultDriverPath());
+        pLoader->Load();
+        return pLoader;
+    }();
+    return *s_pLoader;
+}
+
+IDirectInputEffectDriver* NewDriver()
+{
+    IDirectInputEffectDriver* pDriver = nullptr;
+    Driver().Create(&pDriver);
+    return pDriver;
+}
+
+HRESULT BindTo(IDirectInputEffectDriver* pDriver, LPCWSTR pszPath)
+{
+    WCHAR szPath[MAX_PATH];
+    lstrcpynW(szPath, pszPath, MAX_PATH);
+    DIHIDFFINITINFO init = {};
+    init.dwSize = sizeof(init);
+    init.pwszDeviceInterface = szPath;
+    return pDriver->DeviceID(DIRECTINPUT_VERSION, 0, TRUE, 0, &init);
+}
+
+HRESULT Unbind(IDirectInputEffectDriver* pDriver)
+{
+    return pDriver->DeviceID(DIRECTINPUT_VERSION, 0, FALSE, 0, nullptr);
+}
+
+BoundDriver::BoundDriver()
+{
+    controller.Start();
+    pDriver = NewDriver();
+}
+
+BoundDriver::~BoundDriver()
+{
+    Release();
+}
+
+HRESULT BoundDriver::Bind()
+{
+    if (!pDriver) return E_UNEXPECTED;
+    const size_t cBefore = controller.ReportCount();
+    const HRESULT hr = BindTo(pDriver, controller.Path());
+    if (SUCCEEDED(hr) && !controller.WaitForReports(cBefore + 1, 5000)) return E_UNEXPECTED;
+    return hr;
+}
+
+ULONG BoundDriver::Release()
+{
+    if (!pDriver) return 0;
+    const ULONG cRef = pDriver->Release();
+    pDriver = nullptr;
+    controller.WaitForNoConnection(5000);
+    return cRef;
+}
+
+DWORD DownloadConstant(IDirectInputEffectDriver* pDriver, LONG lMagnitude, DWORD dwExtraFlags,
+                       DWORD dwDurationUs, DWORD dwStartDelayUs, const DIENVELOPE* pEnvelope)
+{
+    DICONSTANTFORCE cf = {lMagnitude};
+    DIENVELOPE env = pEnvelope ? *pEnvelope : DIENVELOPE{};
+    DIEFFECT eff = {};
+    eff.dwSize = sizeof(eff);
+    eff.dwDuration = dwDurationUs;
+    eff.dwGain = DI_FFNOMINALMAX;
+    eff.dwTriggerButton = DIEB_NOTRIGGER;
+    eff.dwStartDelay = dwStartDelayUs;
+    eff.lpEnvelope = pEnvelope ? &env : nullptr;
+    eff.cbTypeSpecificParams = sizeof(cf);
+    eff.lpvTypeSpecificParams = &cf;
+    DWORD dwHandle = 0;
+    pDriver->DownloadEffect(0, 0, &dwHandle, &eff, DIEP_ALLPARAMS | dwExtraFlags);
+    return dwHandle;
+}
+
+DWORD DownloadPeriodic(IDirectInputEffectDriver* pDriver, DWORD dwType, DWORD dwPeriodUs, DWORD dwExtraFlags)
+{
+    DIPERIODIC periodic = {DI_FFNOMINALMAX, 0, 0, dwPeriodUs};
+    DIEFFECT eff = {};
+    eff.dwSize = sizeof(eff);
+    eff.dwDuration = INFINITE;
+    eff.dwGain = DI_FFNOMINALMAX;
+    eff.cbTypeSpecificParams = sizeof(periodic);
+    eff.lpvTypeSpecificParams = &periodic;
+    DWORD dwHandle = 0;
+    pDriver->DownloadEffect(0, dwType, &dwHandle, &eff, DIEP_ALLPARAMS | dwExtraFlags);
+    return dwHandle;
+}
+
+ReportBytes BytesOf(const MotorRecord& record)
+{
+    return {record.rgb[0], record.rgb[1], record.rgb[2], record.rgb[3]};
+}
+
+std::vector<BYTE> StrengthsOf(const std::vector<MotorRecord>& reports, size_t iFrom)
+{
+    std::vector<BYTE> strengths;
+    for (size_t i = iFrom; i < reports.size(); ++i)
+        strengths.push_back(reports[i].Strength());
+    return strengths;
+}
+
+DWORD ThreadCount()
+{
+    HANDLE hSnapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (hSnapshot == INVALID_HANDLE_VALUE) return 0;
+    DWORD cThreads = 0;
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL fMore = Thread32First(hSnapshot, &entry); fMore; fMore = Thread32Next(hSnapshot, &entry)) {
+        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++cThreads;
+    }
+    CloseHandle(hSnapshot);
+    return cThreads;
+}

@@ -1,0 +1,51 @@
+// What the driver's tests share: brasquet.dll loaded from beside the test
+// program, Effect Drivers bound to a controller pipe, effect downloads as
+// DirectInput makes them, and a look at the process's threads.
+#pragma once
+
+#include "driver_activation.h"
+#include "pipe_controller.h"
+
+#include <array>
+#include <vector>
+
+// The real DLL, loaded once per test program.
+DriverLoader& Driver();
+
+// A new Effect Driver from the DLL's class factory (nullptr on failure).
+IDirectInputEffectDriver* NewDriver();
+
+// DeviceID with a DIHIDFFINITINFO naming pszPath.
+HRESULT BindTo(IDirectInputEffectDriver* pDriver, LPCWSTR pszPath);
+HRESULT Unbind(IDirectInputEffectDriver* pDriver);
+
+// An Effect Driver bound to a controller of its own, released at the end.
+struct BoundDriver {
+    PipeController controller;
+    IDirectInputEffectDriver* pDriver = nullptr;
+
+    BoundDriver();
+    ~BoundDriver();
+    BoundDriver(const BoundDriver&) = delete;
+    BoundDriver& operator=(const BoundDriver&) = delete;
+    // Binds and waits for the thread's first report.
+    HRESULT Bind();
+    // The final Release; waits until the driver has closed the device.
+    ULONG Release();
+};
+
+// Download of a constant force (type 0) with every parameter, as DirectInput
+// downloads a new effect. Returns the new handle.
+DWORD DownloadConstant(IDirectInputEffectDriver* pDriver, LONG lMagnitude, DWORD dwExtraFlags = 0,
+                       DWORD dwDurationUs = INFINITE, DWORD dwStartDelayUs = 0,
+                       const DIENVELOPE* pEnvelope = nullptr);
+// Download of a periodic force (types 2 to 6), magnitude 10000.
+DWORD DownloadPeriodic(IDirectInputEffectDriver* pDriver, DWORD dwType, DWORD dwPeriodUs,
+                       DWORD dwExtraFlags = 0);
+
+using ReportBytes = std::array<BYTE, 4>;
+ReportBytes BytesOf(const MotorRecord& record);
+std::vector<BYTE> StrengthsOf(const std::vector<MotorRecord>& reports, size_t iFrom = 0);
+
+// Threads of this process, from a Toolhelp snapshot.
+DWORD ThreadCount();

@@ -1,0 +1,223 @@
+#include "benchmark.h"
+
+#include "pipe_controller.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace {
+
+struct Bound {
+    PipeController controller;
+    IDirectInputEffectDriver* pDriver = nullptr;
+};
+
+// A fresh Effect Driver bound to its own controller, its first report seen.
+bool Bind(DriverLoader* pLoader, Bound* pBound, FILE* pFile)
+{
+    if (!pBound->controller.Start()) {
+        fprintf(pFile, "cannot create the controller pipe (error %lu)\n", GetLastError());
+        return false;
+    }
+    HRESULT hr = pLoader->Create(&pBound->pDriver);
+    if (FAILED(hr)) {
+        fprintf(pFile, "cannot create an Effect Driver: %s\n", HresultName(hr).c_str());
+        return false;
+    }
+    std::wstring path = pBound->controller.Path();
+    DIHIDFFINITINFO init = {};
+    init.dwSize = sizeof(init);
+    init.pwszDeviceInterface = path.data();
+    hr = pBound->pDriver->DeviceID(DIRECTINPUT_VERSION, 0, TRUE, 0, &init);
+    if (FAILED(hr) || !pBound->controller.WaitForReports(1, 2000)) {
+        fprintf(pFile, "DeviceID failed: %s\n", HresultName(hr).c_str());
+        pBound->pDriver->Release();
+        pBound->pDriver = nullptr;
+        return false;
+    }
+    return true;
+}
+
+DWORD DownloadConstant(IDirectInputEffectDriver* pDriver, LONG lMagnitude, bool fStart)
+{
+    DICONSTANTFORCE cf = {lMagnitude};
+    DIEFFECT eff = {};
+    eff.dwSize = sizeof(eff);
+    eff.dwDuration = INFINITE;
+    eff.dwGain = DI_FFNOMINALMAX;
+    eff.cbTypeSpecificParams = sizeof(cf);
+    eff.lpvTypeSpecificParams = &cf;
+    DWORD dwHandle = 0;
+    pDriver->DownloadEffect(0, 0, &dwHandle, &eff, DIEP_ALLPARAMS | (fStart ? DIEP_START : 0));
+    return dwHandle;
+}
+
+void DownloadPeriodic(IDirectInputEffectDriver* pDriver, DWORD dwType, DWORD dwPeriodUs)
+{
+    DIPERIODIC periodic = {DI_FFNOMINALMAX, 0, 0, dwPeriodUs};
+    DIEFFECT eff = {};
+    eff.dwSize = sizeof(eff);
+    eff.dwDuration = INFINITE;
+    eff.dwGain = DI_FFNOMINALMAX;
+    eff.cbTypeSpecificParams = sizeof(periodic);
+    eff.lpvTypeSpecificParams = &periodic;
+    DWORD dwHandle = 0;
+    pDriver->DownloadEffect(0, dwType, &dwHandle, &eff, DIEP_ALLPARAMS | DIEP_START);
+}
+
+double Percentile(std::vector<double> values, double dPercent)
+{
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    // Nearest rank: the smallest value with at least dPercent of all at or below it.
+    size_t iRank = static_cast<size_t>(dPercent / 100.0 * static_cast<double>(values.size()) + 0.999999);
+    iRank = std::clamp<size_t>(iRank, 1, values.size());
+    return values[iRank - 1];
+}
+
+ULONGLONG ProcessCpu100ns()
+{
+    FILETIME ftCreation, ftExit, ftKernel, ftUser;
+    GetProcessTimes(GetCurrentProcess(), &ftCreation, &ftExit, &ftKernel, &ftUser);
+    auto value = [](const FILETIME& ft) { return (ULONGLONG(ft.dwHighDateTime) << 32) | ft.dwLowDateTime; };
+    return value(ftKernel) + value(ftUser);
+}
+
+// StartEffect returning -> the first report that carries the effect.
+bool MeasureStartLatency(DriverLoader* pLoader, int cStarts, FILE* pFile)
+{
+    Bound bound;
+    if (!Bind(pLoader, &bound, pFile)) return false;
+    IDirectInputEffectDriver* pDriver = bound.pDriver;
+    const DWORD dwHandle = DownloadConstant(pDriver, 5000, false); // strength 127 alone
+    std::vector<double> latencies;
+    bool fOk = true;
+    for (int i = 0; i < cStarts && fOk; ++i) {
+        const size_t iNext = bound.controller.ReportCount();
+        pDriver->StartEffect(0, dwHandle, 0, 1);
+        const LONGLONG llReturned = PipeController::Now();
+        size_t iFound = 0;
+        fOk = bound.controller.WaitForStrength(127, iNext, 1000, &iFound);
+        if (fOk) {
+            const double dMs =
+                PipeController::Milliseconds(llReturned, bound.controller.Reports()[iFound].llTime);
+            latencies.push_back(std::max(0.0, dMs));
+        }
+        pDriver->StopEffect(0, dwHandle);
+        fOk = fOk && bound.controller.WaitForStrength(0, iFound + 1, 1000);
+        // Start again at a different point of the thread's 2 ms cycle.
+        Sleep(static_cast<DWORD>(i % 3));
+    }
+    pDriver->Release();
+    if (!fOk) {
+        fprintf(pFile, "start latency: a report did not arrive\n");
+        return false;
+    }
+    fprintf(pFile,
+            "start latency over %d starts: median %.3f ms, p99 %.3f ms, max %.3f ms (target p99 <= 5 ms)\n",
+            cStarts, Percentile(latencies, 50), Percentile(latencies, 99), Percentile(latencies, 100));
+    return true;
+}
+
+// CPU time of the whole host process while one bound Effect Driver idles;
+// the host's own threads wait without spinning meanwhile.
+bool MeasureIdleCpu(DriverLoader* pLoader, DWORD dwSeconds, FILE* pFile)
+{
+    Bound bound;
+    if (!Bind(pLoader, &bound, pFile)) return false;
+    Sleep(100);
+    const ULONGLONG ullCpuBefore = ProcessCpu100ns();
+    const LONGLONG llBefore = PipeController::Now();
+    Sleep(dwSeconds * 1000);
+    const ULONGLONG ullCpuAfter = ProcessCpu100ns();
+    const double dWallMs = PipeController::Milliseconds(llBefore, PipeController::Now());
+    const size_t cReports = bound.controller.ReportCount();
+    bound.pDriver->Release();
+    const double dCpuMs = static_cast<double>(ullCpuAfter - ullCpuBefore) / 10000.0;
+    fprintf(pFile,
+            "idle CPU over %.1f s: %.1f ms, %.3f%% of one core (target <= 1%%); %zu report(s) while idle\n",
+            dWallMs / 1000.0, dCpuMs, 100.0 * dCpuMs / dWallMs, cReports);
+    return true;
+}
+
+// The same measurement with no driver at all, just a thread that sleeps 2 ms
+// in a loop: the floor that any 2 ms cycle costs on this system.
+DWORD WINAPI SleepLoopThreadProc(LPVOID pv)
+{
+    const auto* pfStop = static_cast<const volatile LONG*>(pv);
+    while (!*pfStop)
+        Sleep(2);
+    return 0;
+}
+
+void MeasureSleepFloor(DWORD dwSeconds, FILE* pFile)
+{
+    volatile LONG fStop = 0;
+    HANDLE hThread = CreateThread(nullptr, 0, SleepLoopThreadProc, const_cast<LONG*>(&fStop), 0, nullptr);
+    if (!hThread) return;
+    Sleep(100);
+    const ULONGLONG ullCpuBefore = ProcessCpu100ns();
+    const LONGLONG llBefore = PipeController::Now();
+    Sleep(dwSeconds * 1000);
+    const ULONGLONG ullCpuAfter = ProcessCpu100ns();
+    const double dWallMs = PipeController::Milliseconds(llBefore, PipeController::Now());
+    fStop = 1;
+    WaitForSingleObject(hThread, INFINITE);
+    CloseHandle(hThread);
+    const double dCpuMs = static_cast<double>(ullCpuAfter - ullCpuBefore) / 10000.0;
+    fprintf(pFile, "  for comparison, a bare Sleep(2) loop over %.1f s: %.1f ms, %.3f%% of one core\n",
+            dWallMs / 1000.0, dCpuMs, 100.0 * dCpuMs / dWallMs);
+}
+
+// The final Release of an Effect Driver whose effects are playing.
+bool MeasureRelease(DriverLoader* pLoader, int cReleases, FILE* pFile)
+{
+    std::vector<double> durations;
+    int cNotZero = 0;
+    for (int i = 0; i < cReleases; ++i) {
+        Bound bound;
+        if (!Bind(pLoader, &bound, pFile)) return false;
+        DownloadConstant(bound.pDriver, 3000, true);
+        DownloadPeriodic(bound.pDriver, 3, 100000); // sine
+        DownloadPeriodic(bound.pDriver, 2, 50000);  // square
+        DownloadPeriodic(bound.pDriver, 5, 70000);  // sawtooth up
+        Sleep(50 + static_cast<DWORD>(i % 5));
+        const LONGLONG llBefore = PipeController::Now();
+        bound.pDriver->Release();
+        durations.push_back(PipeController::Milliseconds(llBefore, PipeController::Now()));
+        bound.controller.WaitForNoConnection(1000);
+        const std::vector<MotorRecord> reports = bound.controller.Reports();
+        if (reports.empty() || reports.back().Strength() != 0) ++cNotZero;
+    }
+    fprintf(pFile,
+            "final Release while 4 effects play, %d times: median %.3f ms, p90 %.3f ms, max %.3f ms "
+            "(target <= 10 ms); %d ended without a zero report\n",
+            cReleases, Percentile(durations, 50), Percentile(durations, 90), Percentile(durations, 100),
+            cNotZero);
+    return cNotZero == 0;
+}
+
+} // namespace
+
+int RunBenchmarks(DriverLoader* pLoader, const BenchmarkOptions& options, FILE* pFile)
+{
+    bool fOk = true;
+    const std::wstring path = pLoader->Path();
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!path.empty() && GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
+        fprintf(pFile, "size of the driver DLL: %lu bytes\n", data.nFileSizeLow);
+    else
+        fprintf(pFile, "size of the driver DLL: unknown (no path)\n");
+    fflush(pFile);
+    if (options.cStarts > 0) fOk &= MeasureStartLatency(pLoader, options.cStarts, pFile);
+    fflush(pFile);
+    if (options.cReleases > 0) fOk &= MeasureRelease(pLoader, options.cReleases, pFile);
+    fflush(pFile);
+    if (options.dwIdleSeconds > 0) {
+        fOk &= MeasureIdleCpu(pLoader, options.dwIdleSeconds, pFile);
+        fflush(pFile);
+        MeasureSleepFloor(options.dwIdleSeconds, pFile);
+        fflush(pFile);
+    }
+    return fOk ? 0 : 1;
+}

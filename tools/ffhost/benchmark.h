@@ -1,0 +1,17 @@
+// The driver's performance figures, measured through a real binding to the
+// pipe controller: start latency, idle CPU time, the final Release while
+// effects play, and the size of the DLL.
+#pragma once
+
+#include "driver_activation.h"
+
+#include <cstdio>
+
+struct BenchmarkOptions {
+    int cStarts = 200;        // starts for the latency figures
+    DWORD dwIdleSeconds = 10; // length of the idle CPU measurement
+    int cReleases = 20;       // final Releases while effects play
+};
+
+// Prints the figures to pFile; returns 0, or 1 if a measurement failed.
+int RunBenchmarks(DriverLoader* pLoader, const BenchmarkOptions& options, FILE* pFile);
