@@ -23,6 +23,10 @@ up)
         wineserver -w || true
         touch "$prefix/.made"
     fi
+    # A server left over from an earlier run may hold a desktop on another
+    # display; start from a fresh one.
+    wineserver -k 2>/dev/null || true
+    wineserver -w 2>/dev/null || true
     wineserver -p </dev/null >/dev/null 2>&1
     # Warm the server up so that the first test does not pay for it. This
     # starts the desktop process, which keeps the display it found.
