@@ -9,13 +9,16 @@ configure_file(${CMAKE_SOURCE_DIR}/scripts/wine-run.in ${CMAKE_BINARY_DIR}/wine-
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run)
 
 set(_wine_env ${CMAKE_SOURCE_DIR}/scripts/wine-env.sh)
-add_test(NAME wine.up COMMAND ${_wine_env} up ${WINE_PREFIX})
+# The server's desktop process, started when the server is warmed up, lives as
+# long as the server and must see the display the tests use: without it no
+# later program can create a top-level window. So the display comes first.
+add_test(NAME wine.up COMMAND ${_wine_env} up ${WINE_PREFIX} ${WINE_DISPLAY})
 add_test(NAME wine.down COMMAND ${_wine_env} down ${WINE_PREFIX})
-set_tests_properties(wine.up PROPERTIES FIXTURES_SETUP wine TIMEOUT 180)
-set_tests_properties(wine.down PROPERTIES FIXTURES_CLEANUP wine)
+set_tests_properties(wine.up PROPERTIES FIXTURES_SETUP wine FIXTURES_REQUIRED display TIMEOUT 180)
+set_tests_properties(wine.down PROPERTIES FIXTURES_CLEANUP wine FIXTURES_REQUIRED display)
 add_test(NAME display.up COMMAND ${_wine_env} display-up ${WINE_PREFIX} ${WINE_DISPLAY})
 add_test(NAME display.down COMMAND ${_wine_env} display-down ${WINE_PREFIX} ${WINE_DISPLAY})
-set_tests_properties(display.up PROPERTIES FIXTURES_SETUP display FIXTURES_REQUIRED wine)
+set_tests_properties(display.up PROPERTIES FIXTURES_SETUP display)
 set_tests_properties(display.down PROPERTIES FIXTURES_CLEANUP display)
 
 # add_wine_test(name COMMAND exe args... [NEEDS_DISPLAY] [RESOURCE_LOCK lock])

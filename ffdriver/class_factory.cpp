@@ -6,8 +6,7 @@
 
 STDMETHODIMP ClassFactory::QueryInterface(REFIID riid, void** ppv)
 {
-    if (!ppv)
-        return E_POINTER;
+    if (!ppv) return E_POINTER;
     if (riid == IID_IUnknown || riid == IID_IClassFactory) {
         *ppv = static_cast<IClassFactory*>(this);
         AddRef();
@@ -25,8 +24,7 @@ STDMETHODIMP_(ULONG) ClassFactory::AddRef()
 STDMETHODIMP_(ULONG) ClassFactory::Release()
 {
     const LONG cRefNew = InterlockedDecrement(&cRef_);
-    if (cRefNew == 0)
-        delete this;
+    if (cRefNew == 0) delete this;
     return static_cast<ULONG>(cRefNew);
 }
 
@@ -34,11 +32,9 @@ STDMETHODIMP_(ULONG) ClassFactory::Release()
 // delegates, and DirectInput never aggregates it.
 STDMETHODIMP ClassFactory::CreateInstance(IUnknown* /*pUnkOuter*/, REFIID riid, void** ppv)
 {
-    if (!ppv)
-        return E_POINTER;
+    if (!ppv) return E_POINTER;
     auto* pDriver = new (std::nothrow) EffectDriverObject;
-    if (!pDriver)
-        return E_OUTOFMEMORY;
+    if (!pDriver) return E_OUTOFMEMORY;
     // On success the caller holds the only reference; for an interface the
     // object lacks, this Release destroys it (it has no thread yet).
     const HRESULT hr = pDriver->QueryInterface(riid, ppv);

@@ -21,13 +21,10 @@ BOOL WINAPI DllMain(HINSTANCE /*hInstance*/, DWORD dwReason, LPVOID /*lpReserved
 
 STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv)
 {
-    if (!ppv)
-        return E_POINTER;
-    if (!IsEqualCLSID(rclsid, CLSID_EffectDriver))
-        return CLASS_E_CLASSNOTAVAILABLE;
+    if (!ppv) return E_POINTER;
+    if (!IsEqualCLSID(rclsid, CLSID_EffectDriver)) return CLASS_E_CLASSNOTAVAILABLE;
     auto* pFactory = new (std::nothrow) ClassFactory;
-    if (!pFactory)
-        return E_OUTOFMEMORY;
+    if (!pFactory) return E_OUTOFMEMORY;
     // Every call hands out a factory of its own, holding only the caller's
     // reference; an unknown interface destroys it at once.
     const HRESULT hr = pFactory->QueryInterface(riid, ppv);

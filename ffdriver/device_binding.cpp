@@ -7,9 +7,8 @@
 
 namespace {
 
-// The thread ends within about one cycle of fShutdown being set. Its exit
-// code, not the handle's signal, is what the wait looks at: STILL_ACTIVE
-// until the routine has returned.
+// The thread notices fShutdown within one cycle of about 2 ms, writes its
+// last report and returns; until then its exit code reads STILL_ACTIVE.
 void WaitForRumbleThread(HANDLE hThread)
 {
     DWORD dwExitCode = STILL_ACTIVE;
@@ -19,27 +18,28 @@ void WaitForRumbleThread(HANDLE hThread)
 
 } // namespace
 
-STDMETHODIMP EffectDriverObject::DeviceID(DWORD /*dwDirectInputVersion*/, DWORD /*dwExternalID*/, DWORD fBegin,
-                                          DWORD /*dwInternalId*/, LPVOID lpReserved)
+STDMETHODIMP EffectDriverObject::DeviceID(DWORD /*dwDirectInputVersion*/, DWORD /*dwExternalID*/,
+                                          DWORD fBegin, DWORD /*dwInternalId*/, LPVOID lpReserved)
 {
+    // Only the device path is read, so dwSize is not checked: DirectInput
+    // versions differ in the structure's size.
     const auto* pInit = static_cast<const DIHIDFFINITINFO*>(lpReserved);
     if (fBegin && (!pInit || !pInit->pwszDeviceInterface))
         return E_INVALIDARG; // the binding in place, if any, stays
     AcquireSRWLockExclusive(&srwBinding_);
     EndBinding();
     HRESULT hr = S_OK;
-    if (fBegin)
-        hr = BeginBinding(pInit->pwszDeviceInterface);
+    if (fBegin) hr = BeginBinding(pInit->pwszDeviceInterface);
     ReleaseSRWLockExclusive(&srwBinding_);
     return hr;
 }
 
 HRESULT EffectDriverObject::BeginBinding(LPCWSTR pszDeviceInterface)
 {
-    hDevice = CreateFileW(pszDeviceInterface, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (hDevice == INVALID_HANDLE_VALUE)
-        return E_FAIL;
+    hDevice =
+        CreateFileW(pszDeviceInterface, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (hDevice == INVALID_HANDLE_VALUE) return E_FAIL;
     fShutdown.store(0);
     // The thread uses this object without a reference of its own: every end
     // of the binding waits for it before anything is freed.
@@ -55,7 +55,6 @@ void EffectDriverObject::EndBinding()
         CloseHandle(hThread);
         hThread = nullptr;
     }
-    if (hDevice && hDevice != INVALID_HANDLE_VALUE)
-        CloseHandle(hDevice);
+    if (hDevice && hDevice != INVALID_HANDLE_VALUE) CloseHandle(hDevice);
     hDevice = nullptr;
 }

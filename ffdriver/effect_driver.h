@@ -1,6 +1,7 @@
 // The Effect Driver's device state and operations, free of COM and of the
-// device: the COM object (com_server.cpp) forwards IDirectInputEffectDriver to
-// it, and the Rumble Thread runs its mixing pass. Builds natively too.
+// device: the COM object (effect_driver_object.cpp) forwards
+// IDirectInputEffectDriver to it, and the Rumble Thread runs its mixing pass.
+// Builds natively too.
 #pragma once
 
 #include "ffdriver/platform_types.h"

@@ -2,8 +2,7 @@
 
 STDMETHODIMP EffectDriverObject::QueryInterface(REFIID riid, void** ppv)
 {
-    if (!ppv)
-        return E_POINTER;
+    if (!ppv) return E_POINTER;
     if (riid == IID_IUnknown || riid == IID_IDirectInputEffectDriver) {
         *ppv = static_cast<IDirectInputEffectDriver*>(this);
         AddRef();
@@ -21,8 +20,7 @@ STDMETHODIMP_(ULONG) EffectDriverObject::AddRef()
 STDMETHODIMP_(ULONG) EffectDriverObject::Release()
 {
     const LONG cRefNew = InterlockedDecrement(&cRef);
-    if (cRefNew == 0)
-        delete this;
+    if (cRefNew == 0) delete this;
     return static_cast<ULONG>(cRefNew);
 }
 
@@ -58,8 +56,8 @@ STDMETHODIMP EffectDriverObject::GetForceFeedbackState(DWORD dwID, LPDIDEVICESTA
     return core.GetForceFeedbackState(dwID, pds);
 }
 
-STDMETHODIMP EffectDriverObject::DownloadEffect(DWORD dwID, DWORD dwEffectId, LPDWORD pdwEffect, LPCDIEFFECT peff,
-                                                DWORD dwFlags)
+STDMETHODIMP EffectDriverObject::DownloadEffect(DWORD dwID, DWORD dwEffectId, LPDWORD pdwEffect,
+                                                LPCDIEFFECT peff, DWORD dwFlags)
 {
     return core.DownloadEffect(dwID, dwEffectId, pdwEffect, peff, dwFlags);
 }

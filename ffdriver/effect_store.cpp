@@ -3,9 +3,9 @@
 // their download. Every operation runs under the process-wide lock.
 #include "ffdriver/effect_driver.h"
 
-#include <limits>
 #include <cstddef>
 #include <cstring>
+#include <limits>
 #include <new>
 
 namespace {

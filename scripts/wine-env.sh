@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Brings the Wine environment of the tests (or the demo) up and down.
-#   wine-env.sh up PREFIX            make the prefix if missing, start a persistent wineserver
+#   wine-env.sh up PREFIX [:N]       make the prefix if missing, start a persistent wineserver
+#                                    (its desktop on display :N, which must be up already)
 #   wine-env.sh down PREFIX          end the prefix's wineserver and every Wine process in it
 #   wine-env.sh display-up PREFIX :N start Xvfb on display :N unless it runs
 #   wine-env.sh display-down PREFIX :N stop that Xvfb
@@ -22,8 +23,14 @@ up)
         wineserver -w || true
         touch "$prefix/.made"
     fi
+    # A server left over from an earlier run may hold a desktop on another
+    # display; start from a fresh one.
+    wineserver -k 2>/dev/null || true
+    wineserver -w 2>/dev/null || true
     wineserver -p </dev/null >/dev/null 2>&1
-    # Warm the server up so that the first test does not pay for it.
+    # Warm the server up so that the first test does not pay for it. This
+    # starts the desktop process, which keeps the display it found.
+    if [ -n "${3:-}" ]; then export DISPLAY="$3"; fi
     wine cmd /c exit >/dev/null 2>&1 || true
     ;;
 down)

@@ -28,14 +28,14 @@ protected:
     }
     void TearDown() override
     {
-        if (hModule_)
-            FreeLibrary(hModule_);
+        if (hModule_) FreeLibrary(hModule_);
     }
 
     IClassFactory* NewFactory()
     {
         IClassFactory* pFactory = nullptr;
-        EXPECT_EQ(S_OK, pfnGetClassObject(CLSID_EffectDriver, IID_IClassFactory, reinterpret_cast<void**>(&pFactory)));
+        EXPECT_EQ(S_OK, pfnGetClassObject(CLSID_EffectDriver, IID_IClassFactory,
+                                          reinterpret_cast<void**>(&pFactory)));
         return pFactory;
     }
 
@@ -103,7 +103,7 @@ TEST_F(ComServer, FactoryRefusesInterfacesItLacksWithNull)
     EXPECT_EQ(S_OK, pFactory->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&pUnknown)));
     EXPECT_EQ(static_cast<IUnknown*>(pFactory), pUnknown);
     pv = SENTINEL;
-    EXPECT_EQ(E_NOINTERFACE, pFactory->QueryInterface(IID_IClassFactory2, &pv));
+    EXPECT_EQ(E_NOINTERFACE, pFactory->QueryInterface(IID_IDirectInputEffectDriver, &pv));
     EXPECT_EQ(nullptr, pv);
     EXPECT_EQ(1u, pUnknown->Release());
     EXPECT_EQ(0u, pFactory->Release());

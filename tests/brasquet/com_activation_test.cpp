@@ -22,8 +22,9 @@ TEST_P(ComActivation, RegisteredClassCreatesADriverThatRumbles)
 {
     WCHAR szModel[16] = {};
     DWORD cb = sizeof(szModel) - sizeof(WCHAR);
-    ASSERT_EQ(ERROR_SUCCESS, RegGetValueW(HKEY_CLASSES_ROOT, L"CLSID\\" CLSID_EFFECT_DRIVER_STRING L"\\InprocServer32",
-                                          L"ThreadingModel", RRF_RT_REG_SZ, nullptr, szModel, &cb));
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegGetValueW(HKEY_CLASSES_ROOT, L"CLSID\\" CLSID_EFFECT_DRIVER_STRING L"\\InprocServer32",
+                           L"ThreadingModel", RRF_RT_REG_SZ, nullptr, szModel, &cb));
     EXPECT_STREQ(L"Both", szModel);
 
     ASSERT_EQ(S_OK, CoInitializeEx(nullptr, GetParam()));
@@ -54,8 +55,8 @@ TEST(ComRegistration, UnregisteredClassIsNotFound)
     ASSERT_EQ(ERROR_SUCCESS, UnregisterEffectDriver());
     ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_MULTITHREADED));
     IUnknown* pUnknown = nullptr;
-    EXPECT_EQ(REGDB_E_CLASSNOTREG, CoCreateInstance(CLSID_EffectDriver, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
-                                                    reinterpret_cast<void**>(&pUnknown)));
+    EXPECT_EQ(REGDB_E_CLASSNOTREG, CoCreateInstance(CLSID_EffectDriver, nullptr, CLSCTX_INPROC_SERVER,
+                                                    IID_IUnknown, reinterpret_cast<void**>(&pUnknown)));
     CoUninitialize();
 }
 

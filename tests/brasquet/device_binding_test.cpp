@@ -14,8 +14,7 @@ std::vector<MotorRecord> ReportsOfBinding(const std::vector<MotorRecord>& report
 {
     std::vector<MotorRecord> result;
     for (const MotorRecord& report : reports) {
-        if (report.iConnection == iConnection)
-            result.push_back(report);
+        if (report.iConnection == iConnection) result.push_back(report);
     }
     return result;
 }

@@ -47,27 +47,24 @@ BoundDriver::~BoundDriver()
 
 HRESULT BoundDriver::Bind()
 {
-    if (!pDriver)
-        return E_UNEXPECTED;
+    if (!pDriver) return E_UNEXPECTED;
     const size_t cBefore = controller.ReportCount();
     const HRESULT hr = BindTo(pDriver, controller.Path());
-    if (SUCCEEDED(hr) && !controller.WaitForReports(cBefore + 1, 5000))
-        return E_UNEXPECTED;
+    if (SUCCEEDED(hr) && !controller.WaitForReports(cBefore + 1, 5000)) return E_UNEXPECTED;
     return hr;
 }
 
 ULONG BoundDriver::Release()
 {
-    if (!pDriver)
-        return 0;
+    if (!pDriver) return 0;
     const ULONG cRef = pDriver->Release();
     pDriver = nullptr;
     controller.WaitForNoConnection(5000);
     return cRef;
 }
 
-DWORD DownloadConstant(IDirectInputEffectDriver* pDriver, LONG lMagnitude, DWORD dwExtraFlags, DWORD dwDurationUs,
-                       DWORD dwStartDelayUs, const DIENVELOPE* pEnvelope)
+DWORD DownloadConstant(IDirectInputEffectDriver* pDriver, LONG lMagnitude, DWORD dwExtraFlags,
+                       DWORD dwDurationUs, DWORD dwStartDelayUs, const DIENVELOPE* pEnvelope)
 {
     DICONSTANTFORCE cf = {lMagnitude};
     DIENVELOPE env = pEnvelope ? *pEnvelope : DIENVELOPE{};
@@ -115,14 +112,12 @@ std::vector<BYTE> StrengthsOf(const std::vector<MotorRecord>& reports, size_t iF
 DWORD ThreadCount()
 {
     HANDLE hSnapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (hSnapshot == INVALID_HANDLE_VALUE)
-        return 0;
+    if (hSnapshot == INVALID_HANDLE_VALUE) return 0;
     DWORD cThreads = 0;
     THREADENTRY32 entry = {};
     entry.dwSize = sizeof(entry);
     for (BOOL fMore = Thread32First(hSnapshot, &entry); fMore; fMore = Thread32Next(hSnapshot, &entry)) {
-        if (entry.th32OwnerProcessID == GetCurrentProcessId())
-            ++cThreads;
+        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++cThreads;
     }
     CloseHandle(hSnapshot);
     return cThreads;

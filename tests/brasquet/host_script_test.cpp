@@ -33,8 +33,9 @@ TEST(HostScript, FirstDownloadPassesEveryParameterWithDirectInputsDefaults)
 
 TEST(HostScript, DownloadKeysFillTheirMembers)
 {
-    const Script script = Parse("download s sine magnitude=8000 offset=-200 phase=9000 period=200ms duration=2s "
-                                "gain=7000 delay=1500us attack=0,300ms fade=100,250000 start");
+    const Script script =
+        Parse("download s sine magnitude=8000 offset=-200 phase=9000 period=200ms duration=2s "
+              "gain=7000 delay=1500us attack=0,300ms fade=100,250000 start");
     const Statement& st = script.statements.at(0);
     EXPECT_EQ(3u, st.dwType);
     EXPECT_EQ(static_cast<DWORD>(DIEP_ALLPARAMS | DIEP_START), st.dwFlags);

@@ -24,7 +24,7 @@ check_csv() {
                   exit 1 } }' || fail "CSV $csv"
 }
 
-script='download a constant magnitude=5000 start; wait 100; download b constant magnitude=5000 start; wait 100; release'
+script='wait 50; download a constant magnitude=5000 start; wait 100; download b constant magnitude=5000 start; wait 100; release'
 
 case "$case_name" in
 help)

@@ -20,9 +20,9 @@ protected:
         ASSERT_TRUE(controller_.Start());
         pDriver_ = new (std::nothrow) EffectDriverObject;
         ASSERT_NE(nullptr, pDriver_);
-        pDriver_->hDevice = CreateFileW(controller_.Path(), GENERIC_READ | GENERIC_WRITE,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+        pDriver_->hDevice =
+            CreateFileW(controller_.Path(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         ASSERT_NE(INVALID_HANDLE_VALUE, pDriver_->hDevice);
     }
     void TearDown() override

@@ -10,8 +10,8 @@
 
 namespace {
 
-constexpr DWORD WAIT_MS = 5000;       // for what must happen soon
-constexpr double MARGIN_MS = 60;      // on windows measured against the tick count
+constexpr DWORD WAIT_MS = 5000;  // for what must happen soon
+constexpr double MARGIN_MS = 60; // on windows measured against the tick count
 
 const ReportBytes ZERO_REPORT = {0, 0, 0, 0};
 
@@ -80,6 +80,21 @@ TEST(RumbleThread, ActuatorsOffGiveOneZeroReportAndSilenceUntilOn)
     // On again: the effect plays on where its clock stands.
     ASSERT_EQ(S_OK, bound.pDriver->SendForceFeedbackCommand(0, DISFFC_SETACTUATORSON));
     EXPECT_TRUE(bound.controller.WaitForStrength(127, iOne + 2, WAIT_MS));
+}
+
+TEST(RumbleThread, PauseSilencesTheMotorsUntilContinue)
+{
+    BoundDriver bound;
+    ASSERT_EQ(S_OK, bound.Bind());
+    DownloadConstant(bound.pDriver, 5000, DIEP_START);
+    size_t iOne = 0, iPaused = 0;
+    ASSERT_TRUE(bound.controller.WaitForStrength(127, 1, WAIT_MS, &iOne));
+    ASSERT_EQ(S_OK, bound.pDriver->SendForceFeedbackCommand(0, DISFFC_PAUSE));
+    ASSERT_TRUE(bound.controller.WaitForStrength(0, iOne + 1, WAIT_MS, &iPaused));
+    EXPECT_EQ(iOne + 1, iPaused);
+    EXPECT_TRUE(SilentFor(bound.controller, iPaused + 1, 150));
+    ASSERT_EQ(S_OK, bound.pDriver->SendForceFeedbackCommand(0, DISFFC_CONTINUE));
+    EXPECT_TRUE(bound.controller.WaitForStrength(127, iPaused + 1, WAIT_MS));
 }
 
 TEST(RumbleThread, StartDelayHoldsTheEffectBack)

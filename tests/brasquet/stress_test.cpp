@@ -23,11 +23,7 @@ public:
         return dw_ >> 8;
     }
     DWORD Below(DWORD dwLimit) { return Next() % dwLimit; }
-    template <class T, size_t N>
-    T Pick(const T (&rg)[N])
-    {
-        return rg[Below(N)];
-    }
+    template <class T, size_t N> T Pick(const T (&rg)[N]) { return rg[Below(N)]; }
 
 private:
     DWORD dw_;
@@ -46,8 +42,7 @@ struct Worker {
 void Check(Worker* pWorker, const char* pszOp, HRESULT hr, std::initializer_list<HRESULT> allowed)
 {
     for (HRESULT ok : allowed) {
-        if (hr == ok)
-            return;
+        if (hr == ok) return;
     }
     if (pWorker->pcUnexpected->fetch_add(1) == 0) {
         char sz[96];
@@ -60,8 +55,16 @@ void CallSomething(Worker* pWorker, Random& random)
 {
     IDirectInputEffectDriver* pDriver = pWorker->pDriver;
     static const DWORD s_rgGains[] = {0, 1, 5000, 10000, 10001, 0xFFFFFFFF};
-    static const DWORD s_rgCommands[] = {DISFFC_RESET, DISFFC_STOPALL, DISFFC_PAUSE, DISFFC_CONTINUE,
-                                         DISFFC_SETACTUATORSON, DISFFC_SETACTUATORSOFF, 0, 0x03, 0x40, 0xFFFFFFFF};
+    static const DWORD s_rgCommands[] = {DISFFC_RESET,
+                                         DISFFC_STOPALL,
+                                         DISFFC_PAUSE,
+                                         DISFFC_CONTINUE,
+                                         DISFFC_SETACTUATORSON,
+                                         DISFFC_SETACTUATORSOFF,
+                                         0,
+                                         0x03,
+                                         0x40,
+                                         0xFFFFFFFF};
     static const DWORD s_rgCounts[] = {0, 1, 2, 3, INFINITE};
     static const DWORD s_rgDurations[] = {0, 500, 1000, 20000, 150000, INFINITE};
     static const DWORD s_rgSizes[] = {0, 4, 8, 12, 16, 20, 64, 0xFFFFFFFF};
@@ -90,14 +93,17 @@ void CallSomething(Worker* pWorker, Random& random)
         dwFlags |= random.Below(2) ? DIEP_START : 0;
         dwFlags |= random.Below(16) == 0 ? DIEP_NODOWNLOAD : 0;
         DWORD dwEffect = random.Below(3) ? 0 : dwHandle;
-        const HRESULT hr = pDriver->DownloadEffect(0, random.Below(14), &dwEffect, &eff, dwFlags);
-        Check(pWorker, "DownloadEffect", hr, {S_OK, E_INVALIDARG, E_OUTOFMEMORY, DIERR_INVALIDPARAM, E_FAIL});
+        const DWORD dwNull = random.Below(32);
+        const HRESULT hr = pDriver->DownloadEffect(0, random.Below(14), dwNull == 0 ? nullptr : &dwEffect,
+                                                   dwNull == 1 ? nullptr : &eff, dwFlags);
+        Check(pWorker, "DownloadEffect", hr, {S_OK, E_POINTER, E_OUTOFMEMORY, DIERR_INVALIDPARAM});
         break;
     }
     case 2:
-        Check(pWorker, "StartEffect",
-              pDriver->StartEffect(0, dwHandle, random.Below(4) == 0 ? DIES_SOLO : 0, random.Pick(s_rgCounts)),
-              {S_OK});
+        Check(
+            pWorker, "StartEffect",
+            pDriver->StartEffect(0, dwHandle, random.Below(4) == 0 ? DIES_SOLO : 0, random.Pick(s_rgCounts)),
+            {S_OK});
         break;
     case 3:
         Check(pWorker, "StopEffect", pDriver->StopEffect(0, dwHandle), {S_OK});
@@ -108,8 +114,8 @@ void CallSomething(Worker* pWorker, Random& random)
     case 5: {
         DWORD dwStatus = 0;
         Check(pWorker, "GetEffectStatus", pDriver->GetEffectStatus(0, dwHandle, &dwStatus), {S_OK});
-        if (dwStatus > 1)
-            Check(pWorker, "GetEffectStatus's status", E_UNEXPECTED, {});
+        Check(pWorker, "GetEffectStatus", pDriver->GetEffectStatus(0, dwHandle, nullptr), {E_POINTER});
+        if (dwStatus > 1) Check(pWorker, "GetEffectStatus's status", E_UNEXPECTED, {});
         break;
     }
     case 6:
@@ -118,8 +124,7 @@ void CallSomething(Worker* pWorker, Random& random)
     case 7: {
         // Resets are rarer, so that effects pile up and play in between.
         DWORD dwCommand = random.Pick(s_rgCommands);
-        if (dwCommand == DISFFC_RESET && random.Below(4))
-            dwCommand = DISFFC_CONTINUE;
+        if (dwCommand == DISFFC_RESET && random.Below(4)) dwCommand = DISFFC_CONTINUE;
         Check(pWorker, "SendForceFeedbackCommand", pDriver->SendForceFeedbackCommand(0, dwCommand),
               {S_OK, E_NOTIMPL});
         break;
@@ -127,8 +132,8 @@ void CallSomething(Worker* pWorker, Random& random)
     case 8: {
         DIDEVICESTATE state = {};
         state.dwSize = random.Below(4) ? sizeof(state) : random.Below(64);
-        const HRESULT hr = pDriver->GetForceFeedbackState(0, &state);
-        Check(pWorker, "GetForceFeedbackState", hr, {S_OK, E_INVALIDARG});
+        const HRESULT hr = pDriver->GetForceFeedbackState(0, random.Below(16) ? &state : nullptr);
+        Check(pWorker, "GetForceFeedbackState", hr, {S_OK, E_INVALIDARG, E_POINTER});
         if (hr == S_OK && (state.dwState & 0x640) != 0x640)
             Check(pWorker, "GetForceFeedbackState's state", E_UNEXPECTED, {});
         break;
@@ -136,16 +141,17 @@ void CallSomething(Worker* pWorker, Random& random)
     case 9: {
         DIDRIVERVERSIONS versions = {};
         versions.dwSize = random.Below(4) ? sizeof(versions) : random.Below(64);
-        Check(pWorker, "GetVersions", pDriver->GetVersions(&versions), {S_OK, E_INVALIDARG});
+        Check(pWorker, "GetVersions", pDriver->GetVersions(random.Below(16) ? &versions : nullptr),
+              {S_OK, E_INVALIDARG, E_POINTER});
         DIEFFESCAPE esc = {};
         esc.dwSize = sizeof(esc);
-        Check(pWorker, "Escape", pDriver->Escape(0, dwHandle, &esc), {E_NOTIMPL});
+        Check(pWorker, "Escape", pDriver->Escape(0, dwHandle, random.Below(2) ? &esc : nullptr), {E_NOTIMPL});
         break;
     }
     case 10: {
         IUnknown* pUnknown = nullptr;
-        Check(pWorker, "QueryInterface", pDriver->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&pUnknown)),
-              {S_OK});
+        Check(pWorker, "QueryInterface",
+              pDriver->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&pUnknown)), {S_OK});
         void* pv = nullptr;
         Check(pWorker, "QueryInterface", pDriver->QueryInterface(IID_IClassFactory, &pv), {E_NOINTERFACE});
         Check(pWorker, "QueryInterface", pDriver->QueryInterface(IID_IUnknown, nullptr), {E_POINTER});
@@ -200,8 +206,7 @@ int RunWorkers(IDirectInputEffectDriver* pDriver, LPCWSTR pszPath, int cWorkers,
     for (HANDLE hThread : threads)
         CloseHandle(hThread);
     for (const Worker& worker : workers) {
-        if (!worker.firstUnexpected.empty() && pFirst->empty())
-            *pFirst = worker.firstUnexpected;
+        if (!worker.firstUnexpected.empty() && pFirst->empty()) *pFirst = worker.firstUnexpected;
         EXPECT_GT(worker.cCalls, 100u);
     }
     return cUnexpected.load();
@@ -214,16 +219,15 @@ void ExpectSoundReports(const PipeController& controller)
     ASSERT_FALSE(reports.empty());
     std::set<DWORD> bindings;
     for (const MotorRecord& report : reports) {
-        EXPECT_TRUE(report.IsWellFormed()) << report.cb << " bytes: " << int(report.rgb[0]) << " "
-                                           << int(report.rgb[1]) << " " << int(report.rgb[2]) << " "
-                                           << int(report.rgb[3]);
+        EXPECT_TRUE(report.IsWellFormed())
+            << report.cb << " bytes: " << int(report.rgb[0]) << " " << int(report.rgb[1]) << " "
+            << int(report.rgb[2]) << " " << int(report.rgb[3]);
         bindings.insert(report.iConnection);
     }
     for (DWORD iBinding : bindings) {
         const MotorRecord* pLast = nullptr;
         for (const MotorRecord& report : reports) {
-            if (report.iConnection == iBinding)
-                pLast = &report;
+            if (report.iConnection == iBinding) pLast = &report;
         }
         EXPECT_EQ(0, pLast->Strength()) << "binding " << iBinding;
     }

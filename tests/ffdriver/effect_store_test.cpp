@@ -37,22 +37,6 @@ TEST(EffectStore, HandlesCountUpAndAreNeverReused)
     EXPECT_TRUE(StoreIsConsistent(driver));
 }
 
-TEST(EffectStore, DestroyKeepsTheOrderOfTheOthers)
-{
-    EffectDriver driver(FakeTick);
-    EffectParams params;
-    for (int i = 0; i < 5; i++)
-        Download(driver, EFFECT_CONSTANTFORCE, params, 0);
-    driver.DestroyEffect(0, 3);
-    driver.DestroyEffect(0, 1);
-    driver.DestroyEffect(0, 42); // no such effect: nothing happens
-    ASSERT_EQ(3, driver.cEffects);
-    EXPECT_EQ(2u, Record(driver, 0).dwHandle);
-    EXPECT_EQ(4u, Record(driver, 1).dwHandle);
-    EXPECT_EQ(5u, Record(driver, 2).dwHandle);
-    EXPECT_TRUE(StoreIsConsistent(driver));
-}
-
 TEST(EffectStore, DestroyingTheOnlyEffectLeavesNoArrayAndAnEmptyDevice)
 {
     EffectDriver driver(FakeTick);
@@ -315,13 +299,6 @@ TEST(EffectStore, StartDownloadRestartsWithOneRepetitionAndLeavesTheDeviceStoppe
     g_tick = 100;
     EffectParams params;
     const DWORD dwHandle = Download(driver, EFFECT_CONSTANTFORCE, params, 0);
-    driver.StartEffect(0, dwHandle, 0, 5);
-    driver.SendForceFeedbackCommand(0, DISFFC_STOPALL);
-    driver.StartEffect(0, dwHandle, 0, 5);
-    EXPECT_EQ(0u, DeviceState(driver) & DIGFFS_STOPPED);
-    driver.SendForceFeedbackCommand(0, DISFFC_STOPALL);
-    driver.StartEffect(0, dwHandle, 0, INFINITE);
-    driver.SendForceFeedbackCommand(0, DISFFC_STOPALL);
     driver.StartEffect(0, dwHandle, 0, INFINITE);
     EXPECT_EQ(INFINITE, Record(driver, 0).dwIterations);
     driver.SendForceFeedbackCommand(0, DISFFC_STOPALL);
@@ -356,41 +333,6 @@ TEST(EffectStore, StartEffectRestartsAndSoloStopsTheOthers)
     // Without SOLO the others keep playing.
     driver.StartEffect(0, 1, 0, 1);
     EXPECT_EQ(DWORD{DIEGES_PLAYING}, EffectStatus(driver, 2));
-}
-
-TEST(EffectStore, SoloStartOfAnUnknownHandleStopsEverythingAndStartsNothing)
-{
-    EffectDriver driver(FakeTick);
-    EffectParams params;
-    Download(driver, EFFECT_CONSTANTFORCE, params, DIEP_START);
-    Download(driver, EFFECT_CONSTANTFORCE, params, DIEP_START);
-    EXPECT_EQ(S_OK, driver.StartEffect(0, 99, DIES_SOLO, 1));
-    EXPECT_EQ(0u, EffectStatus(driver, 1));
-    EXPECT_EQ(0u, EffectStatus(driver, 2));
-    EXPECT_EQ(DWORD{DIGFFS_STOPPED}, DeviceState(driver) & DIGFFS_STOPPED);
-}
-
-TEST(EffectStore, StopEffectStopsOneAndLeavesTheDeviceState)
-{
-    EffectDriver driver(FakeTick);
-    EffectParams params;
-    Download(driver, EFFECT_CONSTANTFORCE, params, 0);
-    Download(driver, EFFECT_CONSTANTFORCE, params, 0);
-    driver.StartEffect(0, 1, 0, 1);
-    driver.StartEffect(0, 2, 0, 1);
-    EXPECT_EQ(S_OK, driver.StopEffect(0, 1));
-    EXPECT_EQ(S_OK, driver.StopEffect(0, 1234));
-    EXPECT_EQ(0u, EffectStatus(driver, 1));
-    EXPECT_EQ(DWORD{DIEGES_PLAYING}, EffectStatus(driver, 2));
-    EXPECT_EQ(0u, DeviceState(driver) & DIGFFS_STOPPED);
-}
-
-TEST(EffectStore, StatusOfAnUnknownHandleLeavesTheCallersVariable)
-{
-    EffectDriver driver(FakeTick);
-    DWORD dwStatus = 0x5A5A5A5A;
-    EXPECT_EQ(S_OK, driver.GetEffectStatus(0, 1, &dwStatus));
-    EXPECT_EQ(0x5A5A5A5Au, dwStatus);
 }
 
 TEST(EffectStore, UnknownNonzeroHandleIsRefusedAndChangesNothing)

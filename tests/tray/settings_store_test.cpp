@@ -29,9 +29,15 @@ SettingsBlock Filled(BYTE b)
     return block;
 }
 
+template <class T> std::vector<BYTE> Raw(const T& value)
+{
+    const BYTE* const pb = reinterpret_cast<const BYTE*>(&value);
+    return std::vector<BYTE>(pb, pb + sizeof(value));
+}
+
 std::vector<BYTE> Bytes(const SettingsBlock& block)
 {
-    return std::vector<BYTE>(block.rgb, block.rgb + SETTINGS_BLOCK_SIZE);
+    return Raw(block.rgb);
 }
 
 class SettingsStoreTest : public RegistrySandbox {
@@ -238,31 +244,26 @@ TEST_F(SettingsStoreTest, SaveWritesEveryValueWithItsTypeAndSize)
     store.fAutoChange = 3;
     store.Save();
 
-    const BYTE bModified = 1, bAuto = 3;
-    const DWORD dwIndex = 2, dwCount = 3;
-    const std::wstring name1 = L"abcdef";
     const struct {
         LPCWSTR pszName;
         DWORD dwType;
         std::vector<BYTE> data;
     } expected[] = {
         {L"Current Setting", REG_BINARY, Bytes(Filled(0x5A))},
-        {L"Current Setting Index", REG_DWORD, {(const BYTE*)&dwIndex, (const BYTE*)(&dwIndex + 1)}},
-        {L"Setting Count", REG_DWORD, {(const BYTE*)&dwCount, (const BYTE*)(&dwCount + 1)}},
+        {L"Current Setting Index", REG_DWORD, Raw(DWORD(2))},
+        {L"Setting Count", REG_DWORD, Raw(DWORD(3))},
         {L"Setting 1", REG_BINARY, Bytes(Filled(0))},
-        // 6 characters and the terminator: 14 bytes.
-        {L"Setting Name 1", REG_SZ, {(const BYTE*)name1.c_str(), (const BYTE*)(name1.c_str() + 7)}},
+        {L"Setting Name 1", REG_SZ, Raw(L"abcdef")}, // 6 characters and the terminator: 14 bytes
         {L"Setting 2", REG_BINARY, Bytes(Filled(0x22))},
-        {L"Setting Name 2", REG_SZ, {0, 0}},
-        {L"Modified Flag", REG_BINARY, {bModified}},
-        {L"Auto Setting Change", REG_BINARY, {bAuto}},
+        {L"Setting Name 2", REG_SZ, Raw(L"")},
+        {L"Modified Flag", REG_BINARY, {1}},
+        {L"Auto Setting Change", REG_BINARY, {3}},
     };
     for (const auto& e : expected) {
         DWORD dwType = REG_NONE;
         EXPECT_EQ(e.data, GetValue(e.pszName, &dwType)) << testing::PrintToString(std::wstring(e.pszName));
         EXPECT_EQ(e.dwType, dwType) << testing::PrintToString(std::wstring(e.pszName));
     }
-    EXPECT_EQ(14u, GetValue(L"Setting Name 1").size());
     EXPECT_FALSE(HasValue(L"Setting 0"));
     EXPECT_FALSE(HasValue(L"Setting Name 0"));
 }

@@ -67,8 +67,7 @@ void DownloadPeriodic(IDirectInputEffectDriver* pDriver, DWORD dwType, DWORD dwP
 
 double Percentile(std::vector<double> values, double dPercent)
 {
-    if (values.empty())
-        return 0;
+    if (values.empty()) return 0;
     std::sort(values.begin(), values.end());
     // Nearest rank: the smallest value with at least dPercent of all at or below it.
     size_t iRank = static_cast<size_t>(dPercent / 100.0 * static_cast<double>(values.size()) + 0.999999);
@@ -88,8 +87,7 @@ ULONGLONG ProcessCpu100ns()
 bool MeasureStartLatency(DriverLoader* pLoader, int cStarts, FILE* pFile)
 {
     Bound bound;
-    if (!Bind(pLoader, &bound, pFile))
-        return false;
+    if (!Bind(pLoader, &bound, pFile)) return false;
     IDirectInputEffectDriver* pDriver = bound.pDriver;
     const DWORD dwHandle = DownloadConstant(pDriver, 5000, false); // strength 127 alone
     std::vector<double> latencies;
@@ -101,7 +99,8 @@ bool MeasureStartLatency(DriverLoader* pLoader, int cStarts, FILE* pFile)
         size_t iFound = 0;
         fOk = bound.controller.WaitForStrength(127, iNext, 1000, &iFound);
         if (fOk) {
-            const double dMs = PipeController::Milliseconds(llReturned, bound.controller.Reports()[iFound].llTime);
+            const double dMs =
+                PipeController::Milliseconds(llReturned, bound.controller.Reports()[iFound].llTime);
             latencies.push_back(std::max(0.0, dMs));
         }
         pDriver->StopEffect(0, dwHandle);
@@ -114,7 +113,8 @@ bool MeasureStartLatency(DriverLoader* pLoader, int cStarts, FILE* pFile)
         fprintf(pFile, "start latency: a report did not arrive\n");
         return false;
     }
-    fprintf(pFile, "start latency over %d starts: median %.3f ms, p99 %.3f ms, max %.3f ms (target p99 <= 5 ms)\n",
+    fprintf(pFile,
+            "start latency over %d starts: median %.3f ms, p99 %.3f ms, max %.3f ms (target p99 <= 5 ms)\n",
             cStarts, Percentile(latencies, 50), Percentile(latencies, 99), Percentile(latencies, 100));
     return true;
 }
@@ -124,8 +124,7 @@ bool MeasureStartLatency(DriverLoader* pLoader, int cStarts, FILE* pFile)
 bool MeasureIdleCpu(DriverLoader* pLoader, DWORD dwSeconds, FILE* pFile)
 {
     Bound bound;
-    if (!Bind(pLoader, &bound, pFile))
-        return false;
+    if (!Bind(pLoader, &bound, pFile)) return false;
     Sleep(100);
     const ULONGLONG ullCpuBefore = ProcessCpu100ns();
     const LONGLONG llBefore = PipeController::Now();
@@ -135,9 +134,39 @@ bool MeasureIdleCpu(DriverLoader* pLoader, DWORD dwSeconds, FILE* pFile)
     const size_t cReports = bound.controller.ReportCount();
     bound.pDriver->Release();
     const double dCpuMs = static_cast<double>(ullCpuAfter - ullCpuBefore) / 10000.0;
-    fprintf(pFile, "idle CPU over %.1f s: %.1f ms, %.3f%% of one core (target <= 1%%); %zu report(s) while idle\n",
+    fprintf(pFile,
+            "idle CPU over %.1f s: %.1f ms, %.3f%% of one core (target <= 1%%); %zu report(s) while idle\n",
             dWallMs / 1000.0, dCpuMs, 100.0 * dCpuMs / dWallMs, cReports);
     return true;
+}
+
+// The same measurement with no driver at all, just a thread that sleeps 2 ms
+// in a loop: the floor that any 2 ms cycle costs on this system.
+DWORD WINAPI SleepLoopThreadProc(LPVOID pv)
+{
+    const auto* pfStop = static_cast<const volatile LONG*>(pv);
+    while (!*pfStop)
+        Sleep(2);
+    return 0;
+}
+
+void MeasureSleepFloor(DWORD dwSeconds, FILE* pFile)
+{
+    volatile LONG fStop = 0;
+    HANDLE hThread = CreateThread(nullptr, 0, SleepLoopThreadProc, const_cast<LONG*>(&fStop), 0, nullptr);
+    if (!hThread) return;
+    Sleep(100);
+    const ULONGLONG ullCpuBefore = ProcessCpu100ns();
+    const LONGLONG llBefore = PipeController::Now();
+    Sleep(dwSeconds * 1000);
+    const ULONGLONG ullCpuAfter = ProcessCpu100ns();
+    const double dWallMs = PipeController::Milliseconds(llBefore, PipeController::Now());
+    fStop = 1;
+    WaitForSingleObject(hThread, INFINITE);
+    CloseHandle(hThread);
+    const double dCpuMs = static_cast<double>(ullCpuAfter - ullCpuBefore) / 10000.0;
+    fprintf(pFile, "  for comparison, a bare Sleep(2) loop over %.1f s: %.1f ms, %.3f%% of one core\n",
+            dWallMs / 1000.0, dCpuMs, 100.0 * dCpuMs / dWallMs);
 }
 
 // The final Release of an Effect Driver whose effects are playing.
@@ -147,8 +176,7 @@ bool MeasureRelease(DriverLoader* pLoader, int cReleases, FILE* pFile)
     int cNotZero = 0;
     for (int i = 0; i < cReleases; ++i) {
         Bound bound;
-        if (!Bind(pLoader, &bound, pFile))
-            return false;
+        if (!Bind(pLoader, &bound, pFile)) return false;
         DownloadConstant(bound.pDriver, 3000, true);
         DownloadPeriodic(bound.pDriver, 3, 100000); // sine
         DownloadPeriodic(bound.pDriver, 2, 50000);  // square
@@ -159,13 +187,13 @@ bool MeasureRelease(DriverLoader* pLoader, int cReleases, FILE* pFile)
         durations.push_back(PipeController::Milliseconds(llBefore, PipeController::Now()));
         bound.controller.WaitForNoConnection(1000);
         const std::vector<MotorRecord> reports = bound.controller.Reports();
-        if (reports.empty() || reports.back().Strength() != 0)
-            ++cNotZero;
+        if (reports.empty() || reports.back().Strength() != 0) ++cNotZero;
     }
     fprintf(pFile,
-            "final Release while 4 effects play, %d times: median %.3f ms, max %.3f ms (target <= 10 ms); "
-            "%d ended without a zero report\n",
-            cReleases, Percentile(durations, 50), Percentile(durations, 100), cNotZero);
+            "final Release while 4 effects play, %d times: median %.3f ms, p90 %.3f ms, max %.3f ms "
+            "(target <= 10 ms); %d ended without a zero report\n",
+            cReleases, Percentile(durations, 50), Percentile(durations, 90), Percentile(durations, 100),
+            cNotZero);
     return cNotZero == 0;
 }
 
@@ -181,14 +209,15 @@ int RunBenchmarks(DriverLoader* pLoader, const BenchmarkOptions& options, FILE* 
     else
         fprintf(pFile, "size of the driver DLL: unknown (no path)\n");
     fflush(pFile);
-    if (options.cStarts > 0)
-        fOk &= MeasureStartLatency(pLoader, options.cStarts, pFile);
+    if (options.cStarts > 0) fOk &= MeasureStartLatency(pLoader, options.cStarts, pFile);
     fflush(pFile);
-    if (options.cReleases > 0)
-        fOk &= MeasureRelease(pLoader, options.cReleases, pFile);
+    if (options.cReleases > 0) fOk &= MeasureRelease(pLoader, options.cReleases, pFile);
     fflush(pFile);
-    if (options.dwIdleSeconds > 0)
+    if (options.dwIdleSeconds > 0) {
         fOk &= MeasureIdleCpu(pLoader, options.dwIdleSeconds, pFile);
-    fflush(pFile);
+        fflush(pFile);
+        MeasureSleepFloor(options.dwIdleSeconds, pFile);
+        fflush(pFile);
+    }
     return fOk ? 0 : 1;
 }

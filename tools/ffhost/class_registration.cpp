@@ -14,8 +14,7 @@ public:
     explicit RegKey(HKEY h = nullptr) : h_(h) {}
     ~RegKey()
     {
-        if (h_)
-            RegCloseKey(h_);
+        if (h_) RegCloseKey(h_);
     }
     RegKey(const RegKey&) = delete;
     RegKey& operator=(const RegKey&) = delete;
@@ -38,24 +37,19 @@ LSTATUS RegisterEffectDriver(LPCWSTR pszDllPath)
 {
     WCHAR szFullPath[MAX_PATH];
     const DWORD cch = GetFullPathNameW(pszDllPath, MAX_PATH, szFullPath, nullptr);
-    if (cch == 0 || cch >= MAX_PATH)
-        return ERROR_BAD_PATHNAME;
+    if (cch == 0 || cch >= MAX_PATH) return ERROR_BAD_PATHNAME;
     RegKey classKey;
     LSTATUS status = RegCreateKeyExW(HKEY_CLASSES_ROOT, CLASS_KEY_PATH, 0, nullptr, 0, KEY_WRITE, nullptr,
                                      classKey.put(), nullptr);
-    if (status != ERROR_SUCCESS)
-        return status;
+    if (status != ERROR_SUCCESS) return status;
     status = SetString(classKey.get(), nullptr, L"Force feedback effect driver");
-    if (status != ERROR_SUCCESS)
-        return status;
+    if (status != ERROR_SUCCESS) return status;
     RegKey serverKey;
-    status = RegCreateKeyExW(HKEY_CLASSES_ROOT, SERVER_KEY_PATH, 0, nullptr, 0, KEY_WRITE, nullptr, serverKey.put(),
-                             nullptr);
-    if (status != ERROR_SUCCESS)
-        return status;
+    status = RegCreateKeyExW(HKEY_CLASSES_ROOT, SERVER_KEY_PATH, 0, nullptr, 0, KEY_WRITE, nullptr,
+                             serverKey.put(), nullptr);
+    if (status != ERROR_SUCCESS) return status;
     status = SetString(serverKey.get(), nullptr, szFullPath);
-    if (status != ERROR_SUCCESS)
-        return status;
+    if (status != ERROR_SUCCESS) return status;
     return SetString(serverKey.get(), L"ThreadingModel", L"Both");
 }
 

@@ -8,8 +8,7 @@ std::wstring DefaultDriverPath()
 {
     WCHAR szPath[MAX_PATH];
     const DWORD cch = GetModuleFileNameW(nullptr, szPath, MAX_PATH);
-    if (cch == 0 || cch >= MAX_PATH)
-        return L"brasquet.dll";
+    if (cch == 0 || cch >= MAX_PATH) return L"brasquet.dll";
     std::wstring path(szPath, cch);
     const size_t iSlash = path.find_last_of(L"\\/");
     path.resize(iSlash == std::wstring::npos ? 0 : iSlash + 1);
@@ -30,10 +29,8 @@ DriverLoader::DriverLoader(bool fCom, const std::wstring& path) : fCom_(fCom), p
 
 DriverLoader::~DriverLoader()
 {
-    if (hModule_)
-        FreeLibrary(hModule_);
-    if (fComInitialized_)
-        CoUninitialize();
+    if (hModule_) FreeLibrary(hModule_);
+    if (fComInitialized_) CoUninitialize();
 }
 
 HRESULT DriverLoader::Load()
@@ -42,14 +39,12 @@ HRESULT DriverLoader::Load()
         // DirectInput may call its driver from any thread: the class is
         // registered free-threaded ("Both"), so the host joins the MTA.
         const HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        if (FAILED(hr))
-            return hr;
+        if (FAILED(hr)) return hr;
         fComInitialized_ = true;
         return S_OK;
     }
     hModule_ = LoadLibraryW(path_.c_str());
-    if (!hModule_)
-        return HRESULT_FROM_WIN32(GetLastError());
+    if (!hModule_) return HRESULT_FROM_WIN32(GetLastError());
     pfnGetClassObject_ = reinterpret_cast<PFNDLLGETCLASSOBJECT>(
         reinterpret_cast<void*>(GetProcAddress(hModule_, "DllGetClassObject")));
     return pfnGetClassObject_ ? S_OK : HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);
@@ -59,15 +54,14 @@ HRESULT DriverLoader::Create(IDirectInputEffectDriver** ppDriver)
 {
     *ppDriver = nullptr;
     if (fCom_) {
-        return CoCreateInstance(CLSID_EffectDriver, nullptr, CLSCTX_INPROC_SERVER, IID_IDirectInputEffectDriver,
-                                reinterpret_cast<void**>(ppDriver));
+        return CoCreateInstance(CLSID_EffectDriver, nullptr, CLSCTX_INPROC_SERVER,
+                                IID_IDirectInputEffectDriver, reinterpret_cast<void**>(ppDriver));
     }
-    if (!pfnGetClassObject_)
-        return E_UNEXPECTED;
+    if (!pfnGetClassObject_) return E_UNEXPECTED;
     IClassFactory* pFactory = nullptr;
-    HRESULT hr = pfnGetClassObject_(CLSID_EffectDriver, IID_IClassFactory, reinterpret_cast<void**>(&pFactory));
-    if (FAILED(hr))
-        return hr;
+    HRESULT hr =
+        pfnGetClassObject_(CLSID_EffectDriver, IID_IClassFactory, reinterpret_cast<void**>(&pFactory));
+    if (FAILED(hr)) return hr;
     hr = pFactory->CreateInstance(nullptr, IID_IDirectInputEffectDriver, reinterpret_cast<void**>(ppDriver));
     pFactory->Release();
     return hr;
@@ -102,8 +96,7 @@ std::string HresultName(HRESULT hr)
         {HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND), "HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND)"},
     };
     for (const Name& name : s_rgNames) {
-        if (name.hr == hr)
-            return name.psz;
+        if (name.hr == hr) return name.psz;
     }
     char sz[16];
     snprintf(sz, sizeof(sz), "0x%08lX", static_cast<unsigned long>(hr));

@@ -107,8 +107,7 @@ std::string Narrow(const std::wstring& w)
 bool ReadTextFile(const std::wstring& path, std::string* pText)
 {
     FILE* pFile = _wfopen(path.c_str(), L"rb");
-    if (!pFile)
-        return false;
+    if (!pFile) return false;
     char rgch[4096];
     size_t cb;
     while ((cb = fread(rgch, 1, sizeof(rgch), pFile)) > 0)
@@ -141,8 +140,7 @@ bool ParseCount(const wchar_t* psz, long lMin, long lMax, long* pl)
 {
     wchar_t* pEnd = nullptr;
     const long l = wcstol(psz, &pEnd, 10);
-    if (!*psz || *pEnd || l < lMin || l > lMax)
-        return false;
+    if (!*psz || *pEnd || l < lMin || l > lMax) return false;
     *pl = l;
     return true;
 }
@@ -150,8 +148,7 @@ bool ParseCount(const wchar_t* psz, long lMin, long lMax, long* pl)
 // Returns -1 when the options are good, else the exit code.
 int ParseOptions(int argc, wchar_t** argv, Options* pOptions)
 {
-    if (argc < 2)
-        return UsageError("a command is missing: run, bench, register or unregister");
+    if (argc < 2) return UsageError("a command is missing: run, bench, register or unregister");
     pOptions->verb = argv[1];
     if (pOptions->verb == L"--help" || pOptions->verb == L"-h" || pOptions->verb == L"/?" ||
         pOptions->verb == L"help") {
@@ -187,16 +184,13 @@ int ParseOptions(int argc, wchar_t** argv, Options* pOptions)
         } else if (verb == L"run" && arg == L"--quiet") {
             pOptions->fQuiet = true;
         } else if (verb == L"bench" && arg == L"--starts" && fValue) {
-            if (!ParseCount(argv[++i], 0, 100000, &l))
-                return UsageError("--starts takes a count 0..100000");
+            if (!ParseCount(argv[++i], 0, 100000, &l)) return UsageError("--starts takes a count 0..100000");
             pOptions->bench.cStarts = static_cast<int>(l);
         } else if (verb == L"bench" && arg == L"--idle-seconds" && fValue) {
-            if (!ParseCount(argv[++i], 0, 3600, &l))
-                return UsageError("--idle-seconds takes 0..3600");
+            if (!ParseCount(argv[++i], 0, 3600, &l)) return UsageError("--idle-seconds takes 0..3600");
             pOptions->bench.dwIdleSeconds = static_cast<DWORD>(l);
         } else if (verb == L"bench" && arg == L"--releases" && fValue) {
-            if (!ParseCount(argv[++i], 0, 10000, &l))
-                return UsageError("--releases takes a count 0..10000");
+            if (!ParseCount(argv[++i], 0, 10000, &l)) return UsageError("--releases takes a count 0..10000");
             pOptions->bench.cReleases = static_cast<int>(l);
         } else if (verb == L"register" && pOptions->registerPath.empty() && arg[0] != L'-') {
             pOptions->registerPath = arg;
@@ -302,12 +296,9 @@ int wmain(int argc, wchar_t** argv)
 {
     Options options;
     const int iExit = ParseOptions(argc, argv, &options);
-    if (iExit >= 0)
-        return iExit;
-    if (options.verb == L"run")
-        return Run(options);
-    if (options.verb == L"bench")
-        return Bench(options);
+    if (iExit >= 0) return iExit;
+    if (options.verb == L"run") return Run(options);
+    if (options.verb == L"bench") return Bench(options);
     if (options.verb == L"register") {
         const std::wstring path = options.registerPath.empty() ? DefaultDriverPath() : options.registerPath;
         if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {

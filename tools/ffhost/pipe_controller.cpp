@@ -35,14 +35,15 @@ struct PipeController::Instance {
     {
         if (hPipe != INVALID_HANDLE_VALUE) {
             if (fPending) {
-                CancelIo(hPipe);
+                // The first connect was issued on the thread that called
+                // Start, so only CancelIoEx reaches it.
+                CancelIoEx(hPipe, &ov);
                 DWORD cb = 0;
                 GetOverlappedResult(hPipe, &ov, &cb, TRUE);
             }
             CloseHandle(hPipe);
         }
-        if (hEvent)
-            CloseHandle(hEvent);
+        if (hEvent) CloseHandle(hEvent);
     }
 };
 
@@ -74,18 +75,14 @@ PipeController::~PipeController()
 
 bool PipeController::Start()
 {
-    if (hThread_)
-        return true;
+    if (hThread_) return true;
     hStop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!hStop_)
-        return false;
+    if (!hStop_) return false;
     // The first instance is made here, so that the path opens as soon as
     // Start returns; the serving thread makes every later one.
     Instance* pFirst = Listen();
-    if (pFirst)
-        rgpInstances_.push_back(pFirst);
-    if (pFirst)
-        hThread_ = CreateThread(nullptr, 0, ServeThreadProc, this, 0, nullptr);
+    if (pFirst) rgpInstances_.push_back(pFirst);
+    if (pFirst) hThread_ = CreateThread(nullptr, 0, ServeThreadProc, this, 0, nullptr);
     if (!hThread_) {
         delete pFirst;
         rgpInstances_.clear();
@@ -116,8 +113,8 @@ PipeController::Instance* PipeController::Listen()
     // Duplex, because the driver opens its device for reading and writing; one
     // message per write, so that a report of the wrong size shows as such.
     p->hPipe = CreateNamedPipeW(szPath_, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES,
-                                PIPE_BUFFER_SIZE, PIPE_BUFFER_SIZE, 0, nullptr);
+                                PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                                PIPE_UNLIMITED_INSTANCES, PIPE_BUFFER_SIZE, PIPE_BUFFER_SIZE, 0, nullptr);
     p->hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (p->hPipe == INVALID_HANDLE_VALUE || !p->hEvent) {
         delete p;
@@ -170,8 +167,7 @@ void PipeController::Serve()
         for (Instance* p : rgpInstances_)
             fListening |= p->iConnection == 0;
         if (!fListening) {
-            if (Instance* p = Listen())
-                rgpInstances_.push_back(p);
+            if (Instance* p = Listen()) rgpInstances_.push_back(p);
         }
         for (size_t i = 0; i < rgpInstances_.size();) {
             Instance* p = rgpInstances_[i];
@@ -192,13 +188,11 @@ void PipeController::Serve()
         DWORD ch = 0;
         rgh[ch++] = hStop_;
         for (Instance* p : rgpInstances_) {
-            if (ch < MAXIMUM_WAIT_OBJECTS)
-                rgh[ch++] = p->hEvent;
+            if (ch < MAXIMUM_WAIT_OBJECTS) rgh[ch++] = p->hEvent;
         }
         const DWORD dwWait = WaitForMultipleObjects(ch, rgh, FALSE, INFINITE);
         const LONGLONG llTime = Now();
-        if (dwWait == WAIT_OBJECT_0 || dwWait < WAIT_OBJECT_0 || dwWait >= WAIT_OBJECT_0 + ch)
-            break;
+        if (dwWait == WAIT_OBJECT_0 || dwWait < WAIT_OBJECT_0 || dwWait >= WAIT_OBJECT_0 + ch) break;
         Instance* p = rgpInstances_[dwWait - WAIT_OBJECT_0 - 1];
         p->fPending = false;
         DWORD cb = 0;
@@ -235,19 +229,16 @@ void PipeController::Serve()
         Finish(rgpInstances_.back(), Now());
 }
 
-template <class Pred>
-bool PipeController::WaitUntil(Pred fDone, DWORD dwTimeoutMs) const
+template <class Pred> bool PipeController::WaitUntil(Pred fDone, DWORD dwTimeoutMs) const
 {
     const ULONGLONG ullEnd = GetTickCount64() + dwTimeoutMs;
     EnterCriticalSection(&cs_);
     bool fResult;
     for (;;) {
         fResult = fDone();
-        if (fResult)
-            break;
+        if (fResult) break;
         const ULONGLONG ullNow = GetTickCount64();
-        if (ullNow >= ullEnd)
-            break;
+        if (ullNow >= ullEnd) break;
         SleepConditionVariableCS(&cvChanged_, &cs_, static_cast<DWORD>(ullEnd - ullNow));
     }
     LeaveCriticalSection(&cs_);
@@ -298,8 +289,7 @@ bool PipeController::WaitForStrength(BYTE bStrength, size_t iFrom, DWORD dwTimeo
         [&] {
             for (; iNext < reports_.size(); ++iNext) {
                 if (reports_[iNext].Strength() == bStrength) {
-                    if (piFound)
-                        *piFound = iNext;
+                    if (piFound) *piFound = iNext;
                     return true;
                 }
             }

@@ -64,15 +64,14 @@ private:
     Instance* Listen();
     void Finish(Instance* pInstance, LONGLONG llTime);
     // Waits, under the lock, until fDone(*this) holds or the time is up.
-    template <class Pred>
-    bool WaitUntil(Pred fDone, DWORD dwTimeoutMs) const;
+    template <class Pred> bool WaitUntil(Pred fDone, DWORD dwTimeoutMs) const;
 
     WCHAR szPath_[96];
     HANDLE hStop_ = nullptr;
     HANDLE hThread_ = nullptr;
     mutable CRITICAL_SECTION cs_;
     mutable CONDITION_VARIABLE cvChanged_ = CONDITION_VARIABLE_INIT; // woken on every recorded event
-    std::vector<Instance*> rgpInstances_; // the serving thread's own, after Start
+    std::vector<Instance*> rgpInstances_;                            // the serving thread's own, after Start
     std::vector<MotorRecord> reports_;
     std::vector<ConnectionEvent> connections_;
     DWORD cConnections_ = 0;

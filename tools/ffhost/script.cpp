@@ -49,8 +49,7 @@ bool EndsWith(const std::string& s, const char* pszSuffix)
     return s.size() > cch && s.compare(s.size() - cch, cch, pszSuffix) == 0;
 }
 
-template <size_t N>
-bool Lookup(const NamedValue (&rg)[N], const std::string& s, DWORD* pdw)
+template <size_t N> bool Lookup(const NamedValue (&rg)[N], const std::string& s, DWORD* pdw)
 {
     for (const NamedValue& nv : rg) {
         if (s == nv.psz) {
@@ -84,12 +83,10 @@ private:
 
     bool Number(const std::string& s, long long llMin, long long llMax, long long* pll);
     bool Dword(const std::string& s, DWORD* pdw) { return Value(s, 0, 0xFFFFFFFFLL, pdw); }
-    template <class T>
-    bool Value(const std::string& s, long long llMin, long long llMax, T* p)
+    template <class T> bool Value(const std::string& s, long long llMin, long long llMax, T* p)
     {
         long long ll;
-        if (!Number(s, llMin, llMax, &ll))
-            return false;
+        if (!Number(s, llMin, llMax, &ll)) return false;
         *p = static_cast<T>(ll);
         return true;
     }
@@ -116,13 +113,11 @@ bool Parser::Fail(const std::string& message)
 
 bool Parser::Number(const std::string& s, long long llMin, long long llMax, long long* pll)
 {
-    if (s.empty())
-        return Fail("a number is missing");
+    if (s.empty()) return Fail("a number is missing");
     errno = 0;
     char* pEnd = nullptr;
     const long long ll = strtoll(s.c_str(), &pEnd, 0);
-    if (errno != 0 || *pEnd != '\0')
-        return Fail("'" + s + "' is not a number");
+    if (errno != 0 || *pEnd != '\0') return Fail("'" + s + "' is not a number");
     if (ll < llMin || ll > llMax)
         return Fail("'" + s + "' is out of range " + std::to_string(llMin) + ".." + std::to_string(llMax));
     *pll = ll;
@@ -147,8 +142,7 @@ bool Parser::Time(const std::string& s, bool fInfinite, DWORD* pdw)
         llScale = 1000000;
     }
     long long ll;
-    if (!Number(digits, 0, 0xFFFFFFFFLL / llScale, &ll))
-        return false;
+    if (!Number(digits, 0, 0xFFFFFFFFLL / llScale, &ll)) return false;
     *pdw = static_cast<DWORD>(ll * llScale);
     return true;
 }
@@ -159,17 +153,16 @@ bool Parser::Flags(const std::string& s, DWORD* pdw)
     size_t iStart = 0;
     for (;;) {
         const size_t iBar = s.find('|', iStart);
-        const std::string part = s.substr(iStart, iBar == std::string::npos ? std::string::npos : iBar - iStart);
+        const std::string part =
+            s.substr(iStart, iBar == std::string::npos ? std::string::npos : iBar - iStart);
         DWORD dw;
         if (!Lookup(FLAG_NAMES, part, &dw)) {
             if (part.empty() || !(part[0] >= '0' && part[0] <= '9'))
                 return Fail("unknown flag '" + part + "'");
-            if (!Dword(part, &dw))
-                return false;
+            if (!Dword(part, &dw)) return false;
         }
         dwFlags |= dw;
-        if (iBar == std::string::npos)
-            break;
+        if (iBar == std::string::npos) break;
         iStart = iBar + 1;
     }
     *pdw = dwFlags;
@@ -178,35 +171,29 @@ bool Parser::Flags(const std::string& s, DWORD* pdw)
 
 bool Parser::ParseEffectRef(Statement& st, const std::string& token)
 {
-    if (!token.empty() && token[0] == '#')
-        return Dword(token.substr(1), &st.dwHandle);
-    if (!effects_.count(token))
-        return Fail("effect '" + token + "' has not been downloaded");
+    if (!token.empty() && token[0] == '#') return Dword(token.substr(1), &st.dwHandle);
+    if (!effects_.count(token)) return Fail("effect '" + token + "' has not been downloaded");
     st.sName = token;
     return true;
 }
 
 bool IsName(const std::string& s)
 {
-    if (s.empty() || !(isalpha(static_cast<unsigned char>(s[0])) || s[0] == '_'))
-        return false;
+    if (s.empty() || !(isalpha(static_cast<unsigned char>(s[0])) || s[0] == '_')) return false;
     for (char ch : s) {
-        if (!(isalnum(static_cast<unsigned char>(ch)) || ch == '_' || ch == '-'))
-            return false;
+        if (!(isalnum(static_cast<unsigned char>(ch)) || ch == '_' || ch == '-')) return false;
     }
     return true;
 }
 
 bool Parser::ParseDownload(Statement& st, const std::vector<std::string>& tokens)
 {
-    if (tokens.size() < 2)
-        return Fail("download needs an effect name");
+    if (tokens.size() < 2) return Fail("download needs an effect name");
     size_t i = 1;
     const bool fRaw = tokens[i][0] == '#';
     const bool fNew = !fRaw && !effects_.count(tokens[i]);
     if (fRaw) {
-        if (!Dword(tokens[i].substr(1), &st.dwHandle))
-            return false;
+        if (!Dword(tokens[i].substr(1), &st.dwHandle)) return false;
     } else {
         if (!IsName(tokens[i]))
             return Fail("'" + tokens[i] + "' is not an effect name (letters, digits, '_' and '-')");
@@ -229,16 +216,15 @@ bool Parser::ParseDownload(Statement& st, const std::vector<std::string>& tokens
             state.dwType = dw;
             fType = true;
         } else if (isdigit(static_cast<unsigned char>(tokens[i][0]))) {
-            if (!Dword(tokens[i], &state.dwType))
-                return false;
+            if (!Dword(tokens[i], &state.dwType)) return false;
             fType = true;
         }
-        if (fType)
-            ++i;
+        if (fType) ++i;
     }
     if ((fNew || fRaw) && !fType)
-        return Fail("download of a new effect needs a type: constant, ramp, square, sine, triangle, sawup, sawdown "
-                    "or an index");
+        return Fail(
+            "download of a new effect needs a type: constant, ramp, square, sine, triangle, sawup, sawdown "
+            "or an index");
     const bool fPeriodic = state.dwType >= 2 && state.dwType <= 6;
 
     DWORD dwFlags = fNew ? DIEP_ALLPARAMS : 0;
@@ -260,42 +246,33 @@ bool Parser::ParseDownload(Statement& st, const std::vector<std::string>& tokens
         const std::string key = token.substr(0, iEq);
         const std::string value = token.substr(iEq + 1);
         if (key == "duration") {
-            if (!Time(value, true, &state.eff.dwDuration))
-                return false;
+            if (!Time(value, true, &state.eff.dwDuration)) return false;
             dwFlags |= DIEP_DURATION;
         } else if (key == "sampleperiod") {
-            if (!Time(value, false, &state.eff.dwSamplePeriod))
-                return false;
+            if (!Time(value, false, &state.eff.dwSamplePeriod)) return false;
             dwFlags |= DIEP_SAMPLEPERIOD;
         } else if (key == "gain") {
-            if (!Dword(value, &state.eff.dwGain))
-                return false;
+            if (!Dword(value, &state.eff.dwGain)) return false;
             dwFlags |= DIEP_GAIN;
         } else if (key == "trigger") {
-            if (!Dword(value, &state.eff.dwTriggerButton))
-                return false;
+            if (!Dword(value, &state.eff.dwTriggerButton)) return false;
             dwFlags |= DIEP_TRIGGERBUTTON;
         } else if (key == "triggerrepeat") {
-            if (!Time(value, false, &state.eff.dwTriggerRepeatInterval))
-                return false;
+            if (!Time(value, false, &state.eff.dwTriggerRepeatInterval)) return false;
             dwFlags |= DIEP_TRIGGERREPEATINTERVAL;
         } else if (key == "axes") {
-            if (!Dword(value, &state.eff.cAxes))
-                return false;
+            if (!Dword(value, &state.eff.cAxes)) return false;
             dwFlags |= DIEP_AXES;
         } else if (key == "delay") {
-            if (!Time(value, false, &state.eff.dwStartDelay))
-                return false;
+            if (!Time(value, false, &state.eff.dwStartDelay)) return false;
             dwFlags |= DIEP_STARTDELAY;
         } else if (key == "attack" || key == "fade") {
             const size_t iComma = value.find(',');
-            if (iComma == std::string::npos)
-                return Fail(key + " takes LEVEL,TIME");
+            if (iComma == std::string::npos) return Fail(key + " takes LEVEL,TIME");
             DWORD dwLevel, dwTime;
             if (!Dword(value.substr(0, iComma), &dwLevel) || !Time(value.substr(iComma + 1), false, &dwTime))
                 return false;
-            if (!state.fEnvelope)
-                state.env = {sizeof(DIENVELOPE), 0, 0, 0, 0};
+            if (!state.fEnvelope) state.env = {sizeof(DIENVELOPE), 0, 0, 0, 0};
             if (key == "attack") {
                 state.env.dwAttackLevel = dwLevel;
                 state.env.dwAttackTime = dwTime;
@@ -306,29 +283,23 @@ bool Parser::ParseDownload(Statement& st, const std::vector<std::string>& tokens
             state.fEnvelope = true;
             dwFlags |= DIEP_ENVELOPE;
         } else if (key == "envelope") {
-            if (value != "none")
-                return Fail("envelope takes only 'none' (attack= and fade= give one)");
+            if (value != "none") return Fail("envelope takes only 'none' (attack= and fade= give one)");
             state.fEnvelope = false;
             dwFlags |= DIEP_ENVELOPE;
         } else if (key == "magnitude" && state.dwType == 0) {
-            if (!Value(value, -0x80000000LL, 0x7FFFFFFFLL, &state.params.cf.lMagnitude))
-                return false;
+            if (!Value(value, -0x80000000LL, 0x7FFFFFFFLL, &state.params.cf.lMagnitude)) return false;
             fParams = true;
         } else if (key == "magnitude" && fPeriodic) {
-            if (!Dword(value, &state.params.periodic.dwMagnitude))
-                return false;
+            if (!Dword(value, &state.params.periodic.dwMagnitude)) return false;
             fParams = true;
         } else if (key == "offset" && fPeriodic) {
-            if (!Value(value, -0x80000000LL, 0x7FFFFFFFLL, &state.params.periodic.lOffset))
-                return false;
+            if (!Value(value, -0x80000000LL, 0x7FFFFFFFLL, &state.params.periodic.lOffset)) return false;
             fParams = true;
         } else if (key == "phase" && fPeriodic) {
-            if (!Dword(value, &state.params.periodic.dwPhase))
-                return false;
+            if (!Dword(value, &state.params.periodic.dwPhase)) return false;
             fParams = true;
         } else if (key == "period" && fPeriodic) {
-            if (!Time(value, false, &state.params.periodic.dwPeriod))
-                return false;
+            if (!Time(value, false, &state.params.periodic.dwPeriod)) return false;
             fParams = true;
         } else if ((key == "from" || key == "to") && state.dwType == 1) {
             if (!Value(value, -0x80000000LL, 0x7FFFFFFFLL,
@@ -336,20 +307,17 @@ bool Parser::ParseDownload(Statement& st, const std::vector<std::string>& tokens
                 return false;
             fParams = true;
         } else if (key == "flags") {
-            if (!Flags(value, &st.dwFlags))
-                return false;
+            if (!Flags(value, &st.dwFlags)) return false;
             fFlagsGiven = true;
-        } else if (key == "magnitude" || key == "offset" || key == "phase" || key == "period" || key == "from" ||
-                   key == "to") {
+        } else if (key == "magnitude" || key == "offset" || key == "phase" || key == "period" ||
+                   key == "from" || key == "to") {
             return Fail("'" + key + "' is not a parameter of type " + std::to_string(state.dwType));
         } else {
             return Fail("unknown download key '" + key + "'");
         }
     }
-    if (fParams || fType)
-        dwFlags |= DIEP_TYPESPECIFICPARAMS;
-    if (!fFlagsGiven)
-        st.dwFlags = dwFlags;
+    if (fParams || fType) dwFlags |= DIEP_TYPESPECIFICPARAMS;
+    if (!fFlagsGiven) st.dwFlags = dwFlags;
     st.dwFlags |= dwWords;
 
     st.dwType = state.dwType;
@@ -365,15 +333,18 @@ bool Parser::ParseDownload(Statement& st, const std::vector<std::string>& tokens
     case 1:
         st.cbTypeSpecificParams = sizeof(DIRAMPFORCE);
         break;
-    case 2: case 3: case 4: case 5: case 6:
+    case 2:
+    case 3:
+    case 4:
+    case 5:
+    case 6:
         st.cbTypeSpecificParams = sizeof(DIPERIODIC);
         break;
     default:
         st.cbTypeSpecificParams = 0;
         break;
     }
-    if (!fRaw)
-        effects_[st.sName] = state;
+    if (!fRaw) effects_[st.sName] = state;
     return true;
 }
 
@@ -385,10 +356,8 @@ bool Parser::ParseStatement(const std::string& text, int iLine)
     std::istringstream in(text);
     for (std::string token; in >> token;)
         tokens.push_back(token);
-    if (tokens.empty())
-        return true;
-    if (fReleased_)
-        return Fail("nothing may follow release");
+    if (tokens.empty()) return true;
+    if (fReleased_) return Fail("nothing may follow release");
 
     Statement st;
     st.iLine = iLine;
@@ -398,65 +367,58 @@ bool Parser::ParseStatement(const std::string& text, int iLine)
         if (tokens.size() - 1 < cMin || tokens.size() - 1 > cMax) {
             if (cMin == cMax)
                 return Fail(verb + " takes " + std::to_string(cMin) + " argument" + (cMin == 1 ? "" : "s"));
-            return Fail(verb + " takes " + std::to_string(cMin) + " to " + std::to_string(cMax) + " arguments");
+            return Fail(verb + " takes " + std::to_string(cMin) + " to " + std::to_string(cMax) +
+                        " arguments");
         }
         return true;
     };
 
     if (verb == "download") {
         st.op = Op::Download;
-        if (!ParseDownload(st, tokens))
-            return false;
+        if (!ParseDownload(st, tokens)) return false;
     } else if (verb == "start") {
         st.op = Op::Start;
         st.dwValue = 1;
-        if (!fArgs(1, 4) || !ParseEffectRef(st, tokens[1]))
-            return false;
+        if (!fArgs(1, 4) || !ParseEffectRef(st, tokens[1])) return false;
         for (size_t i = 2; i < tokens.size(); ++i) {
             if (tokens[i] == "solo") {
                 st.dwMode |= DIES_SOLO;
             } else if (tokens[i] == "infinite") {
                 st.dwValue = INFINITE;
             } else if (tokens[i].rfind("mode=", 0) == 0) {
-                if (!Dword(tokens[i].substr(5), &st.dwMode))
-                    return false;
+                if (!Dword(tokens[i].substr(5), &st.dwMode)) return false;
             } else if (!Dword(tokens[i], &st.dwValue)) {
                 return false;
             }
         }
     } else if (verb == "stop" || verb == "destroy" || verb == "status") {
         st.op = verb == "stop" ? Op::Stop : verb == "destroy" ? Op::Destroy : Op::Status;
-        if (!fArgs(1, 1) || !ParseEffectRef(st, tokens[1]))
-            return false;
+        if (!fArgs(1, 1) || !ParseEffectRef(st, tokens[1])) return false;
     } else if (verb == "gain") {
         st.op = Op::Gain;
-        if (!fArgs(1, 1) || !Dword(tokens[1], &st.dwValue))
-            return false;
+        if (!fArgs(1, 1) || !Dword(tokens[1], &st.dwValue)) return false;
     } else if (verb == "command") {
         st.op = Op::Command;
-        if (!fArgs(1, 1))
-            return false;
+        if (!fArgs(1, 1)) return false;
         if (!Lookup(COMMAND_NAMES, tokens[1], &st.dwValue)) {
             if (!isdigit(static_cast<unsigned char>(tokens[1][0])))
                 return Fail("unknown command '" + tokens[1] +
                             "' (reset, stopall, pause, continue, actuatorson, actuatorsoff or a number)");
-            if (!Dword(tokens[1], &st.dwValue))
-                return false;
+            if (!Dword(tokens[1], &st.dwValue)) return false;
         }
     } else if (verb == "state" || verb == "versions" || verb == "unbind" || verb == "release") {
-        st.op = verb == "state" ? Op::State : verb == "versions" ? Op::Versions : verb == "unbind" ? Op::Unbind
-                                                                                                 : Op::Release;
-        if (!fArgs(0, 0))
-            return false;
+        st.op = verb == "state"      ? Op::State
+                : verb == "versions" ? Op::Versions
+                : verb == "unbind"   ? Op::Unbind
+                                     : Op::Release;
+        if (!fArgs(0, 0)) return false;
         fReleased_ = st.op == Op::Release;
     } else if (verb == "escape") {
         st.op = Op::Escape;
-        if (!fArgs(0, 1) || (tokens.size() == 2 && !ParseEffectRef(st, tokens[1])))
-            return false;
+        if (!fArgs(0, 1) || (tokens.size() == 2 && !ParseEffectRef(st, tokens[1]))) return false;
     } else if (verb == "wait") {
         st.op = Op::Wait;
-        if (!fArgs(1, 1))
-            return false;
+        if (!fArgs(1, 1)) return false;
         // Milliseconds here: a bare number or one ending in ms or s.
         std::string value = tokens[1];
         long long llScale = 1;
@@ -467,16 +429,13 @@ bool Parser::ParseStatement(const std::string& text, int iLine)
             llScale = 1000;
         }
         long long ll;
-        if (!Number(value, 0, 86400000 / llScale, &ll))
-            return false;
+        if (!Number(value, 0, 86400000 / llScale, &ll)) return false;
         ll *= llScale;
         st.dwValue = static_cast<DWORD>(ll);
     } else if (verb == "bind") {
         st.op = Op::Bind;
-        if (!fArgs(0, 1))
-            return false;
-        if (tokens.size() == 2)
-            st.sArgument = tokens[1];
+        if (!fArgs(0, 1)) return false;
+        if (tokens.size() == 2) st.sArgument = tokens[1];
     } else if (verb == "mark") {
         st.op = Op::Mark;
         const size_t iText = text.find("mark") + 4;
@@ -495,8 +454,7 @@ bool Parser::Parse(const std::string& text)
     size_t iStart = 0;
     while (iStart <= text.size()) {
         size_t iEnd = text.find('\n', iStart);
-        if (iEnd == std::string::npos)
-            iEnd = text.size();
+        if (iEnd == std::string::npos) iEnd = text.size();
         std::string line = text.substr(iStart, iEnd - iStart);
         // '#' starts a comment, except where a digit follows: #N is a raw handle.
         for (size_t i = line.find('#'); i != std::string::npos; i = line.find('#', i + 1)) {
@@ -506,17 +464,16 @@ bool Parser::Parse(const std::string& text)
             }
         }
         for (char& ch : line) {
-            if (ch == '\r' || ch == '\t')
-                ch = ' ';
+            if (ch == '\r' || ch == '\t') ch = ' ';
         }
         size_t iPart = 0;
         for (;;) {
             const size_t iSemi = line.find(';', iPart);
-            if (!ParseStatement(line.substr(iPart, iSemi == std::string::npos ? std::string::npos : iSemi - iPart),
-                                iLine))
+            if (!ParseStatement(
+                    line.substr(iPart, iSemi == std::string::npos ? std::string::npos : iSemi - iPart),
+                    iLine))
                 return false;
-            if (iSemi == std::string::npos)
-                break;
+            if (iSemi == std::string::npos) break;
             iPart = iSemi + 1;
         }
         iStart = iEnd + 1;
@@ -531,8 +488,7 @@ bool ParseScript(const std::string& text, Script* pScript, std::string* pError)
 {
     pScript->statements.clear();
     Parser parser(pScript, pError);
-    if (parser.Parse(text))
-        return true;
+    if (parser.Parse(text)) return true;
     pScript->statements.clear();
     return false;
 }
@@ -540,8 +496,7 @@ bool ParseScript(const std::string& text, Script* pScript, std::string* pError)
 const char* EffectTypeName(DWORD dwType)
 {
     for (const NamedValue& nv : TYPE_NAMES) {
-        if (nv.dw == dwType)
-            return nv.psz;
+        if (nv.dw == dwType) return nv.psz;
     }
     return nullptr;
 }

@@ -49,15 +49,13 @@ std::string DeviceStateNames(DWORD dwState)
     std::string names;
     for (const auto& bit : s_rgBits) {
         if (dwState & bit.dw) {
-            if (!names.empty())
-                names += '|';
+            if (!names.empty()) names += '|';
             names += bit.psz;
             dwState &= ~bit.dw;
         }
     }
     if (dwState) {
-        if (!names.empty())
-            names += '|';
+        if (!names.empty()) names += '|';
         names += Hex(dwState);
     }
     return names.empty() ? "0" : names;
@@ -88,8 +86,7 @@ HRESULT ScriptRunner::Bind(LPCWSTR pszPath)
 
 DWORD ScriptRunner::HandleOf(const Statement& st) const
 {
-    if (st.sName.empty())
-        return st.dwHandle;
+    if (st.sName.empty()) return st.dwHandle;
     const auto it = handles_.find(st.sName);
     return it == handles_.end() ? 0 : it->second;
 }
@@ -107,8 +104,7 @@ void ScriptRunner::Execute(const Statement& st)
         eff.lpvTypeSpecificParams = st.cbTypeSpecificParams ? &params : nullptr;
         DWORD dwHandle = HandleOf(st);
         const HRESULT hr = pDriver_->DownloadEffect(0, st.dwType, &dwHandle, &eff, st.dwFlags);
-        if (!st.sName.empty() && dwHandle != 0)
-            handles_[st.sName] = dwHandle;
+        if (!st.sName.empty() && dwHandle != 0) handles_[st.sName] = dwHandle;
         const char* pszType = EffectTypeName(st.dwType);
         Note("download " + ref + " type " + (pszType ? pszType : std::to_string(st.dwType)) + " flags " +
              Hex(st.dwFlags) + " -> " + HresultName(hr) + ", handle " + std::to_string(dwHandle));
@@ -130,8 +126,9 @@ void ScriptRunner::Execute(const Statement& st)
         DWORD dwStatus = 0xFFFFFFFF;
         const HRESULT hr = pDriver_->GetEffectStatus(0, HandleOf(st), &dwStatus);
         Note("status " + ref + " -> " + HresultName(hr) + ", " +
-             (dwStatus == 0xFFFFFFFF ? std::string("not written")
-                                     : dwStatus == DIEGES_PLAYING ? std::string("PLAYING") : Hex(dwStatus)));
+             (dwStatus == 0xFFFFFFFF       ? std::string("not written")
+              : dwStatus == DIEGES_PLAYING ? std::string("PLAYING")
+                                           : Hex(dwStatus)));
         break;
     }
     case Op::Gain:
@@ -145,8 +142,8 @@ void ScriptRunner::Execute(const Statement& st)
         DIDEVICESTATE state = {};
         state.dwSize = sizeof(state);
         const HRESULT hr = pDriver_->GetForceFeedbackState(0, &state);
-        Note("state -> " + HresultName(hr) + ", " + Hex(state.dwState) + " " + DeviceStateNames(state.dwState) +
-             ", load " + std::to_string(state.dwLoad));
+        Note("state -> " + HresultName(hr) + ", " + Hex(state.dwState) + " " +
+             DeviceStateNames(state.dwState) + ", load " + std::to_string(state.dwLoad));
         break;
     }
     case Op::Versions: {
@@ -171,7 +168,8 @@ void ScriptRunner::Execute(const Statement& st)
         Bind(st.sArgument.empty() ? nullptr : Widen(st.sArgument).c_str());
         break;
     case Op::Unbind:
-        Note("DeviceID(end) -> " + HresultName(pDriver_->DeviceID(DIRECTINPUT_VERSION, 0, FALSE, 0, nullptr)));
+        Note("DeviceID(end) -> " +
+             HresultName(pDriver_->DeviceID(DIRECTINPUT_VERSION, 0, FALSE, 0, nullptr)));
         break;
     case Op::Release: {
         const ULONG cRef = pDriver_->Release();
@@ -188,8 +186,7 @@ void ScriptRunner::Execute(const Statement& st)
 void ScriptRunner::Run(const Script& script)
 {
     for (const Statement& st : script.statements) {
-        if (!pDriver_)
-            break;
+        if (!pDriver_) break;
         Execute(st);
     }
     if (pDriver_) {

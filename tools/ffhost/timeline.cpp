@@ -18,8 +18,9 @@ std::string ReportText(const MotorRecord& report)
         snprintf(sz, sizeof(sz), "report %02X %02X %02X %02X  strength %3u", report.rgb[0], report.rgb[1],
                  report.rgb[2], report.rgb[3], report.Strength());
     } else {
-        snprintf(sz, sizeof(sz), "MALFORMED report of %lu bytes: %02X %02X %02X %02X", static_cast<unsigned long>(report.cb),
-                 report.rgb[0], report.rgb[1], report.rgb[2], report.rgb[3]);
+        snprintf(sz, sizeof(sz), "MALFORMED report of %lu bytes: %02X %02X %02X %02X",
+                 static_cast<unsigned long>(report.cb), report.rgb[0], report.rgb[1], report.rgb[2],
+                 report.rgb[3]);
     }
     return sz;
 }
@@ -45,7 +46,8 @@ void PrintTimeline(FILE* pFile, LONGLONG llOrigin, const std::vector<CallRecord>
 
     fprintf(pFile, "%10s  %s\n", "time_ms", "event");
     for (const Line& line : lines)
-        fprintf(pFile, "%10.3f  %s\n", PipeController::Milliseconds(llOrigin, line.llTime), line.text.c_str());
+        fprintf(pFile, "%10.3f  %s\n", PipeController::Milliseconds(llOrigin, line.llTime),
+                line.text.c_str());
     size_t cMalformed = 0;
     for (const MotorRecord& report : reports)
         cMalformed += report.IsWellFormed() ? 0 : 1;
@@ -55,8 +57,7 @@ void PrintTimeline(FILE* pFile, LONGLONG llOrigin, const std::vector<CallRecord>
 bool WriteCsv(LPCWSTR pszPath, LONGLONG llOrigin, const std::vector<MotorRecord>& reports)
 {
     FILE* pFile = _wfopen(pszPath, L"w");
-    if (!pFile)
-        return false;
+    if (!pFile) return false;
     fprintf(pFile, "time_ms,strength,byte0,byte1,byte2,byte3,size,binding\n");
     for (const MotorRecord& report : reports) {
         fprintf(pFile, "%.3f,%u,%u,%u,%u,%u,%lu,%lu\n", PipeController::Milliseconds(llOrigin, report.llTime),

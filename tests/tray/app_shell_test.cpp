@@ -1,0 +1,215 @@
+// The hidden window's lifecycle and the messages it answers without a click:
+// device changes, the notification area's restart, the reload message.
+#include "tests/tray/tray_window_fixture.h"
+
+#include "tests/tray/failing_allocation.h"
+#include "tray/resource.h"
+
+#include <dbt.h>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using AppShellTest = TrayWindowTest;
+
+TEST_F(AppShellTest, StartWithControllerAddsTheIconAsTheShellExpectsIt)
+{
+    StoreProfiles({L"game.exe"});
+    ASSERT_NE(nullptr, MakeTrayWindow());
+    ASSERT_NE(nullptr, App());
+
+    ASSERT_EQ(std::vector<DWORD>{NIM_ADD}, s_notifyMessages);
+    EXPECT_EQ(976u, s_lastAdd.cbSize);
+    EXPECT_EQ(hwnd_, s_lastAdd.hWnd);
+    EXPECT_EQ(0u, s_lastAdd.uID);
+    EXPECT_EQ(UINT(NIF_MESSAGE | NIF_ICON | NIF_TIP), s_lastAdd.uFlags);
+    EXPECT_EQ(1025u, s_lastAdd.uCallbackMessage);
+    EXPECT_NE(nullptr, s_lastAdd.hIcon);
+    EXPECT_STREQ(L"Corvane Wireless Controller", s_lastAdd.szTip);
+    EXPECT_FALSE(IsWindowVisible(hwnd_));
+}
+
+TEST_F(AppShellTest, StartWithoutControllerShowsNoIcon)
+{
+    s_fControllerPresent = false;
+    ASSERT_NE(nullptr, MakeTrayWindow());
+    EXPECT_TRUE(s_notifyMessages.empty());
+}
+
+TEST_F(AppShellTest, ForegroundTimerRunsFromStartOnlyWhenAutoChangeIsOne)
+{
+    const struct {
+        BYTE fAutoChange;
+        bool fTimer;
+    } cases[] = {{0, false}, {1, true}, {2, false}, {0xFF, false}};
+    for (const auto& c : cases) {
+        StoreProfiles({L"game.exe"}, 0, 0, c.fAutoChange);
+        ASSERT_NE(nullptr, MakeTrayWindow());
+        EXPECT_EQ(c.fTimer, StopTimer(IDT_FOREGROUND)) << int(c.fAutoChange);
+        DestroyWindow(hwnd_);
+        Pump();
+    }
+}
+
+TEST_F(AppShellTest, DeviceChangeAddsOrRemovesTheIconByPresence)
+{
+    s_fControllerPresent = false;
+    ASSERT_NE(nullptr, MakeTrayWindow());
+
+    s_fControllerPresent = true;
+    EXPECT_EQ(TRUE, SendMessageW(hwnd_, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0));
+    // Again while shown: added again, the shell's refusal does not matter.
+    EXPECT_EQ(TRUE, SendMessageW(hwnd_, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, 0));
+    s_fControllerPresent = false;
+    EXPECT_EQ(TRUE, SendMessageW(hwnd_, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, 0));
+
+    EXPECT_EQ((std::vector<DWORD>{NIM_ADD, NIM_ADD, NIM_DELETE}), s_notifyMessages);
+}
+
+TEST_F(AppShellTest, TaskbarCreatedBringsTheIconBackOnlyWithController)
+{
+    ASSERT_NE(nullptr, MakeTrayWindow());
+    const UINT uTaskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
+    s_notifyMessages.clear();
+
+    SendMessageW(hwnd_, uTaskbarCreated, 0, 0);
+    s_fControllerPresent = false;
+    SendMessageW(hwnd_, uTaskbarCreated, 0, 0);
+
+    EXPECT_EQ(std::vector<DWORD>{NIM_ADD}, s_notifyMessages);
+}
+
+TEST_F(AppShellTest, ReloadMessageReadsTheStoreAndLeavesTimerAndIconAlone)
+{
+    StoreProfiles({L"game.exe"}, 0, 0, 0);
+    ASSERT_NE(nullptr, MakeTrayWindow());
+    s_notifyMessages.clear();
+
+    StoreProfiles({L"game.exe", L"other.exe"}, 2, 1, 1);
+    EXPECT_EQ(0, SendMessageW(hwnd_, WM_TRAYICON, TRAYICON_RELOAD, 0));
+
+    EXPECT_EQ(3, App()->pSettings->cProfiles);
+    EXPECT_EQ(2, App()->pSettings->iCurrent);
+    EXPECT_EQ(1, App()->pSettings->fModified);
+    EXPECT_EQ(1, App()->pSettings->fAutoChange);
+    EXPECT_FALSE(StopTimer(IDT_FOREGROUND)); // switching stays off until command 3002
+    EXPECT_EQ(0, s_cReloadRequests);
+    EXPECT_TRUE(s_notifyMessages.empty());
+}
+
+TEST_F(AppShellTest, ReloadMessageDoesNotStopRunningSwitching)
+{
+    StoreProfiles({L"game.exe"}, 0, 0, 1);
+    ASSERT_NE(nullptr, MakeTrayWindow());
+    StoreProfiles({L"game.exe"}, 0, 0, 0);
+
+    SendMessageW(hwnd_, WM_TRAYICON, TRAYICON_RELOAD, 0);
+
+    EXPECT_EQ(0, App()->pSettings->fAutoChange);
+    EXPECT_TRUE(StopTimer(IDT_FOREGROUND));
+}
+
+TEST_F(AppShellTest, TrayMessageWithOtherWParamDoesNothing)
+{
+    StoreProfiles({L"game.exe"});
+    ASSERT_NE(nullptr, MakeTrayWindow());
+    StoreProfiles({L"game.exe", L"other.exe"});
+
+    EXPECT_EQ(0, SendMessageW(hwnd_, WM_TRAYICON, 2, WM_LBUTTONDBLCLK));
+    EXPECT_EQ(2, App()->pSettings->cProfiles);
+}
+
+TEST_F(AppShellTest, DestroyRemovesTheIconFreesTheAppAndQuits)
+{
+    ASSERT_NE(nullptr, MakeTrayWindow());
+    s_notifyMessages.clear();
+
+    DestroyWindow(hwnd_);
+
+    EXPECT_EQ(std::vector<DWORD>{NIM_DELETE}, s_notifyMessages);
+    EXPECT_EQ(nullptr, App());
+    MSG msg;
+    ASSERT_TRUE(PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+    EXPECT_EQ(0u, msg.wParam);
+}
+
+// Fails each nothrow allocation of window creation in turn: the Tray App and
+// its three objects are among them. Whatever cannot be allocated, either the
+// window is created whole or creation fails and leaves nothing behind.
+TEST_F(AppShellTest, FailedAllocationFailsWindowCreationAndLeavesNothing)
+{
+    StoreProfiles({L"game.exe", L"other.exe"}, 0, 0, 1);
+    int cFailedCreations = 0;
+    int cCreatedInARow = 0;
+    int iAllocation = 1;
+    for (; iAllocation < 200 && cCreatedInARow < 10; iAllocation++) {
+        s_notifyMessages.clear();
+        FailNothrowAllocations(iAllocation, 1);
+        HWND hwnd = MakeTrayWindow();
+        FailNothrowAllocations(0, 0);
+        if (hwnd) {
+            ASSERT_NE(nullptr, App());
+            DestroyWindow(hwnd);
+            Pump();
+            cCreatedInARow++; // ten in a row: past every allocation of creation
+            continue;
+        }
+        cCreatedInARow = 0;
+        cFailedCreations++;
+        EXPECT_EQ(nullptr, App()) << iAllocation;
+        EXPECT_EQ(nullptr, FindWindowW(TRAY_WINDOW_CLASS, nullptr)) << iAllocation;
+        for (DWORD dwMessage : s_notifyMessages)
+            EXPECT_NE(DWORD(NIM_ADD), dwMessage) << iAllocation;
+        Pump();
+    }
+    EXPECT_LT(iAllocation, 200);
+    // The Tray App, its store, its launcher and its device list at least.
+    EXPECT_GE(cFailedCreations, 4);
+    // Allocation 1 is the Tray App, allocation 2 its Settings Store.
+    FailNothrowAllocations(1, 1);
+    EXPECT_EQ(nullptr, MakeTrayWindow());
+    FailNothrowAllocations(2, 1);
+    EXPECT_EQ(nullptr, MakeTrayWindow());
+    FailNothrowAllocations(0, 0);
+}
+
+TEST_F(AppShellTest, WindowDestroyedDuringAMenuIsTornDownAfterTheHandler)
+{
+    StoreProfiles({L"game.exe"});
+    ASSERT_NE(nullptr, MakeTrayWindow());
+    s_notifyMessages.clear();
+    TrayApp* pAppDuringMenu = nullptr;
+    s_onMenu = [&](HMENU) {
+        DestroyWindow(hwnd_); // as an outside WM_CLOSE would, inside the menu's loop
+        pAppDuringMenu = App();
+    };
+
+    SendMessageW(hwnd_, WM_TRAYICON, TRAYICON_NOTIFY, WM_RBUTTONUP);
+
+    EXPECT_NE(nullptr, pAppDuringMenu); // still there while the handler ran
+    EXPECT_EQ(nullptr, App());
+    EXPECT_EQ(std::vector<DWORD>{NIM_DELETE}, s_notifyMessages);
+}
+
+TEST_F(AppShellTest, ReloadDuringTheDiscardQuestionWaitsUntilTheProfileIsApplied)
+{
+    StoreProfiles({L"one.exe", L"two.exe"}, 0, 1, 0);
+    ASSERT_NE(nullptr, MakeTrayWindow());
+    s_onMessageBox = [&] {
+        // Another program cuts the profiles back and asks for a reload while
+        // the question is open.
+        StoreProfiles({}, 0, 0, 0);
+        SendMessageW(hwnd_, WM_TRAYICON, TRAYICON_RELOAD, 0);
+        EXPECT_EQ(3, App()->pSettings->cProfiles);
+    };
+
+    SendMessageW(hwnd_, WM_COMMAND, IDM_PROFILE_BASE + 2, 0);
+
+    EXPECT_EQ(2u, GetDword(L"Current Setting Index"));
+    EXPECT_EQ(ProfileBlock(2), GetValue(L"Current Setting"));
+    EXPECT_EQ(1, s_cReloadRequests);
+    EXPECT_EQ(2, App()->pSettings->iCurrent); // read back after the save
+}
+
+} // namespace

@@ -1,0 +1,244 @@
+// Automatic profile switching, one foreground tick at a time.
+#include "tests/tray/tray_window_fixture.h"
+
+#include "common/device_contract.h"
+#include "tray/resource.h"
+
+#include <gtest/gtest.h>
+
+#include <cwchar>
+
+namespace {
+
+constexpr DWORD kGamePid = 0x1234;
+
+class AutoSwitchTest : public TrayWindowTest {
+protected:
+    void Start(std::initializer_list<const wchar_t*> names, LONG iCurrent = 0, BYTE fModified = 0)
+    {
+        StoreProfiles(names, iCurrent, fModified, 1);
+        ASSERT_NE(nullptr, MakeTrayWindow());
+        ForgetSavedFlags();
+    }
+    void Foreground(DWORD pid, const wchar_t* pszExeFile)
+    {
+        s_pidForeground = pid;
+        s_processes = {{4, L"C:\\windows\\system32\\services.exe"}, {pid, pszExeFile}, {pid, L"later.exe"}};
+    }
+    void Tick() { SendMessageW(hwnd_, WM_TIMER, IDT_FOREGROUND, 0); }
+    DWORD CurrentIndex() { return GetDword(L"Current Setting Index"); }
+};
+
+// Which profile a foreground executable selects: file name with extension,
+// A to Z folded on both sides, nothing else folded.
+TEST_F(AutoSwitchTest, ForegroundExecutableSelectsProfileOfItsFileName)
+{
+    const struct {
+        const wchar_t* pszExeFile;
+        const wchar_t* pszProfile;
+        bool fMatch;
+    } cases[] = {
+        {L"C:\\Games\\Racer\\RACER.EXE", L"racer.exe", true},
+        {L"racer.exe", L"Racer.Exe", true},
+        {L"C:\\Games\\racer.exe", L"racer", false},
+        {L"C:\\Games\\racer", L"racer.exe", false},
+        {L"C:\\Games\\racer.exe", L"Games\\racer.exe", false},
+        {L"C:\\Jeux\\\u00C9LAN.EXE", L"\u00E9lan.exe", false},
+        {L"C:\\Jeux\\\u00C9LAN.EXE", L"\u00C9lan.exe", true},
+        {L"C:\\Games\\\u0130ZMIR.EXE", L"izmir.exe", false},
+    };
+    for (const auto& c : cases) {
+        Start({L"other.exe", c.pszProfile});
+        Foreground(kGamePid, c.pszExeFile);
+
+        Tick();
+
+        EXPECT_EQ(c.fMatch ? 2u : 0u, CurrentIndex()) << testing::PrintToString(std::wstring(c.pszExeFile));
+        EXPECT_EQ(c.fMatch, SaveRan());
+        EXPECT_EQ(c.fMatch ? 1 : 0, s_cReloadRequests);
+        EXPECT_EQ(kGamePid, App()->dwLastForegroundPid);
+        DestroyWindow(hwnd_);
+        Pump();
+        s_cReloadRequests = 0;
+    }
+}
+
+TEST_F(AutoSwitchTest, RuntimeComparisonFoldsExactlyAToZ)
+{
+    EXPECT_EQ(0, _wcsicmp(L"GAME.EXE", L"game.exe"));
+    EXPECT_EQ(0, _wcsicmp(L"AZaz@[`{", L"azAZ@[`{"));
+    EXPECT_NE(0, _wcsicmp(L"\u00C9", L"\u00E9"));
+    EXPECT_NE(0, _wcsicmp(L"\u0391", L"\u03B1")); // Greek capital and small alpha
+    EXPECT_NE(0, _wcsicmp(L"\uFF27", L"\uFF47")); // fullwidth G and g
+}
+
+TEST_F(AutoSwitchTest, LowestMatchingProfileThatIsNotCurrentIsApplied)
+{
+    Start({L"game.exe", L"GAME.EXE", L"Game.exe"}, 1);
+    Foreground(kGamePid, L"C:\\game.exe");
+
+    Tick();
+
+    EXPECT_EQ(2u, CurrentIndex());
+    EXPECT_EQ(ProfileBlock(2), GetValue(L"Current Setting"));
+    EXPECT_TRUE(s_messageBoxes.empty());
+}
+
+TEST_F(AutoSwitchTest, MatchWithTheCurrentProfileAloneDoesNothing)
+{
+    Start({L"other.exe", L"game.exe"}, 2);
+    Foreground(kGamePid, L"C:\\game.exe");
+
+    Tick();
+
+    EXPECT_FALSE(SaveRan());
+    EXPECT_EQ(0, s_cReloadRequests);
+    EXPECT_EQ(kGamePid, App()->dwLastForegroundPid);
+}
+
+TEST_F(AutoSwitchTest, ProfileZeroIsNeverChosenAndNoMatchKeepsTheProfile)
+{
+    Start({L"game.exe"}, 1);
+    Foreground(kGamePid, L"Default settings");
+    Tick();
+    Foreground(kGamePid + 1, L"C:\\unknown.exe");
+    Tick();
+
+    EXPECT_FALSE(SaveRan());
+    EXPECT_EQ(1u, CurrentIndex());
+    EXPECT_EQ(kGamePid + 1, App()->dwLastForegroundPid);
+}
+
+TEST_F(AutoSwitchTest, OnlyTheFirstProcessEntryWithTheIdCounts)
+{
+    Start({L"later.exe"});
+    Foreground(kGamePid, L"C:\\game.exe"); // the entry after it, same id, is later.exe
+
+    Tick();
+
+    EXPECT_FALSE(SaveRan());
+}
+
+TEST_F(AutoSwitchTest, ProcessMissingFromTheSnapshotIsStillRecorded)
+{
+    Start({L"game.exe"});
+    s_pidForeground = kGamePid;
+
+    Tick();
+
+    EXPECT_EQ(1, s_cSnapshots);
+    EXPECT_EQ(kGamePid, App()->dwLastForegroundPid);
+    EXPECT_FALSE(SaveRan());
+}
+
+TEST_F(AutoSwitchTest, UnchangedForegroundProcessIsExaminedOnce)
+{
+    Start({L"game.exe"});
+    Foreground(kGamePid, L"C:\\other.exe");
+    Tick();
+    Foreground(kGamePid, L"C:\\game.exe"); // same id, now with a matching name
+
+    Tick();
+
+    EXPECT_EQ(1, s_cSnapshots);
+    EXPECT_FALSE(SaveRan());
+}
+
+TEST_F(AutoSwitchTest, ModifiedSettingsHoldSwitchingUntilCleared)
+{
+    Start({L"game.exe"}, 0, 1);
+    Foreground(kGamePid, L"C:\\game.exe");
+
+    Tick();
+    EXPECT_EQ(0, s_cSnapshots);
+    EXPECT_EQ(0u, App()->dwLastForegroundPid);
+
+    App()->pSettings->fModified = 0;
+    Tick();
+    EXPECT_EQ(1u, CurrentIndex());
+    EXPECT_EQ(kGamePid, App()->dwLastForegroundPid);
+}
+
+TEST_F(AutoSwitchTest, OpenSheetHoldsSwitchingUntilClosed)
+{
+    Start({L"game.exe"});
+    Foreground(kGamePid, L"C:\\game.exe");
+    HoldSheetMutex();
+
+    Tick();
+    EXPECT_EQ(0, s_cSnapshots);
+    EXPECT_EQ(0u, App()->dwLastForegroundPid);
+
+    ReleaseSheetMutex();
+    Tick();
+    EXPECT_EQ(1u, CurrentIndex());
+}
+
+TEST_F(AutoSwitchTest, TickWithoutForegroundWindowDoesNothing)
+{
+    Start({L"game.exe"});
+    Foreground(kGamePid, L"C:\\other.exe");
+    Tick();
+    s_hwndForeground = nullptr;
+    Foreground(kGamePid + 1, L"C:\\game.exe");
+
+    Tick();
+
+    EXPECT_EQ(1, s_cSnapshots);
+    EXPECT_EQ(kGamePid, App()->dwLastForegroundPid);
+    EXPECT_TRUE(StopTimer(IDT_FOREGROUND));
+}
+
+TEST_F(AutoSwitchTest, EveryTickArmsTheTimerAgain)
+{
+    Start({L"game.exe"});
+    Foreground(kGamePid, L"C:\\game.exe");
+    HoldSheetMutex(); // a tick that does not check
+    Tick();
+    EXPECT_TRUE(StopTimer(IDT_FOREGROUND));
+    ReleaseSheetMutex();
+    Tick(); // a tick that switches
+    EXPECT_TRUE(StopTimer(IDT_FOREGROUND));
+}
+
+TEST_F(AutoSwitchTest, TimerDrivesTheFirstCheckAtOnce)
+{
+    Start({L"game.exe"});
+    Foreground(kGamePid, L"C:\\game.exe");
+
+    ASSERT_TRUE(PumpUntil([] { return s_cReloadRequests == 1; }));
+    EXPECT_EQ(1u, CurrentIndex());
+}
+
+TEST_F(AutoSwitchTest, TurningSwitchingOffAndOnKeepsTheLastProcess)
+{
+    Start({L"game.exe"});
+    Foreground(kGamePid, L"C:\\other.exe");
+    Tick();
+    SendMessageW(hwnd_, WM_COMMAND, IDM_AUTOCHANGE, 0);
+    SendMessageW(hwnd_, WM_COMMAND, IDM_AUTOCHANGE, 0);
+    Foreground(kGamePid, L"C:\\game.exe");
+
+    Tick();
+
+    EXPECT_EQ(1, s_cSnapshots);
+    EXPECT_EQ(0, s_cReloadRequests);
+}
+
+TEST_F(AutoSwitchTest, RestartNoticeOfTheNewProfileIsShownAndTheProfileApplied)
+{
+    StoreProfiles({L"game.exe"}, 0, 0, 1);
+    std::vector<BYTE> block = ProfileBlock(1);
+    block[124] = 1;
+    RegSetKeyValueW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH, L"Setting 1", REG_BINARY, block.data(), 126);
+    ASSERT_NE(nullptr, MakeTrayWindow());
+    Foreground(kGamePid, L"C:\\game.exe");
+
+    Tick();
+
+    ASSERT_EQ(2u, s_messageBoxes.size());
+    EXPECT_EQ(L"Corvane Wireless Controller \"Restart\"", s_messageBoxes[0]);
+    EXPECT_EQ(block, GetValue(L"Current Setting"));
+}
+
+} // namespace

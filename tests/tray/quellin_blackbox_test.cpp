@@ -1,0 +1,363 @@
+// quellin.exe itself, from the outside: started in a desktop of its own whose
+// notification area is Wine's, driven by window messages, watched through
+// the Parameters key of the prefix, its exit code and the icon the shell
+// holds for its window.
+#include "common/device_contract.h"
+#include "tray/resource.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr wchar_t kDesktop[] = L"quellin tests";
+constexpr UINT WM_TRAYICON = WM_USER + 1;
+constexpr DWORD kWait = 10000;
+constexpr DWORD kNothingHappens = 2500; // more than two ticks of automatic switching
+
+std::wstring BesideThisProgram(const wchar_t* pszFile)
+{
+    WCHAR szPath[MAX_PATH];
+    GetModuleFileNameW(nullptr, szPath, ARRAYSIZE(szPath));
+    std::wstring path = szPath;
+    return path.substr(0, path.rfind(L'\\') + 1) + pszFile;
+}
+
+std::wstring ThisProgramsFileName()
+{
+    WCHAR szPath[MAX_PATH];
+    GetModuleFileNameW(nullptr, szPath, ARRAYSIZE(szPath));
+    std::wstring path = szPath;
+    return path.substr(path.rfind(L'\\') + 1);
+}
+
+template <typename Pred> bool WaitFor(Pred pred, DWORD dwTimeoutMs = kWait)
+{
+    const DWORD dwStart = GetTickCount();
+    while (!pred()) {
+        if (GetTickCount() - dwStart > dwTimeoutMs) return false;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
+            DispatchMessageW(&msg);
+    }
+    return true;
+}
+
+// Wine gives a desktop that is configured with a size a notification area of
+// its own; the test thread and the programs it starts share that desktop.
+void EnterTestDesktop()
+{
+    static bool fEntered = false;
+    if (fEntered) return;
+    RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\Explorer\\Desktops", kDesktop, REG_SZ, L"1024x768",
+                    sizeof(L"1024x768"));
+    HDESK hdesk = CreateDesktopW(kDesktop, nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+    ASSERT_NE(nullptr, hdesk);
+    ASSERT_TRUE(SetThreadDesktop(hdesk));
+    fEntered = true;
+    GetDesktopWindow(); // starts the desktop's shell
+    ASSERT_TRUE(WaitFor([] { return FindWindowW(L"Shell_TrayWnd", nullptr) != nullptr; }));
+}
+
+std::vector<BYTE> Block(BYTE b)
+{
+    std::vector<BYTE> block(126, b);
+    block[123] = block[124] = 0; // no driver restart notice between them
+    return block;
+}
+
+class QuellinTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        EnterTestDesktop();
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH);
+        SetSupportedDevices({0x845E0001});
+    }
+
+    void TearDown() override
+    {
+        if (hSheetMutex_) CloseHandle(hSheetMutex_);
+        if (hwndForeground_) DestroyWindow(hwndForeground_);
+        for (HANDLE hProcess : processes_) {
+            if (WaitForSingleObject(hProcess, 0) == WAIT_TIMEOUT) {
+                TerminateProcess(hProcess, 99);
+                WaitForSingleObject(hProcess, kWait);
+            }
+            CloseHandle(hProcess);
+        }
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH);
+    }
+
+    static void SetValue(LPCWSTR pszName, DWORD dwType, const void* pv, DWORD cb)
+    {
+        ASSERT_EQ(ERROR_SUCCESS,
+                  RegSetKeyValueW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH, pszName, dwType, pv, cb));
+    }
+    static void SetDword(LPCWSTR pszName, DWORD dw) { SetValue(pszName, REG_DWORD, &dw, sizeof(dw)); }
+    static void SetBinary(LPCWSTR pszName, const std::vector<BYTE>& data)
+    {
+        SetValue(pszName, REG_BINARY, data.data(), static_cast<DWORD>(data.size()));
+    }
+    static std::vector<BYTE> GetValue(LPCWSTR pszName)
+    {
+        std::vector<BYTE> data(1024);
+        DWORD cb = static_cast<DWORD>(data.size());
+        if (RegGetValueW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH, pszName, RRF_RT_ANY, nullptr, data.data(),
+                         &cb) != ERROR_SUCCESS)
+            return {};
+        data.resize(cb);
+        return data;
+    }
+    static DWORD CurrentIndex()
+    {
+        const std::vector<BYTE> data = GetValue(L"Current Setting Index");
+        return data.size() == 4 ? *reinterpret_cast<const DWORD*>(data.data()) : 0xFFFFFFFF;
+    }
+
+    static void SetSupportedDevices(std::initializer_list<DWORD> devices)
+    {
+        SetDword(L"Supported Device Count", static_cast<DWORD>(devices.size()));
+        DWORD i = 0;
+        for (DWORD device : devices)
+            SetDword((L"Supported Device Attribute " + std::to_wstring(i++)).c_str(), device);
+    }
+
+    // Profiles 1 to n named as given, profile i's block filled with i.
+    static void StoreProfiles(std::initializer_list<std::wstring> names, BYTE fAutoChange)
+    {
+        DWORD i = 1;
+        for (const std::wstring& name : names) {
+            SetBinary((L"Setting " + std::to_wstring(i)).c_str(), Block(static_cast<BYTE>(i)));
+            SetValue((L"Setting Name " + std::to_wstring(i)).c_str(), REG_SZ, name.c_str(),
+                     static_cast<DWORD>((name.size() + 1) * sizeof(WCHAR)));
+            i++;
+        }
+        SetDword(L"Setting Count", i);
+        SetDword(L"Current Setting Index", 0);
+        SetBinary(L"Current Setting", Block(0xEE));
+        SetBinary(L"Modified Flag", {0});
+        SetBinary(L"Auto Setting Change", {fAutoChange});
+    }
+
+    // Starts quellin.exe in the test desktop; the process handle, or null.
+    HANDLE Start()
+    {
+        std::wstring commandLine = L"\"" + BesideThisProgram(L"quellin.exe") + L"\"";
+        STARTUPINFOW si = {};
+        si.cb = sizeof(si);
+        si.lpDesktop = const_cast<LPWSTR>(kDesktop);
+        PROCESS_INFORMATION pi = {};
+        if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                            &pi))
+            return nullptr;
+        CloseHandle(pi.hThread);
+        processes_.push_back(pi.hProcess);
+        return pi.hProcess;
+    }
+
+    // Starts the program and waits for its hidden window.
+    HWND StartAndFindWindow()
+    {
+        HANDLE hProcess = Start();
+        EXPECT_NE(nullptr, hProcess);
+        HWND hwnd = nullptr;
+        EXPECT_TRUE(WaitFor([&] {
+            hwnd = FindWindowW(L"quellin class", L"quellin window");
+            return hwnd != nullptr || WaitForSingleObject(hProcess, 0) == WAIT_OBJECT_0;
+        }));
+        if (hwnd) WaitForInputIdle(hProcess, kWait);
+        return hwnd;
+    }
+
+    // Sent, not posted: the command has been carried out when this returns.
+    static void Command(HWND hwnd, UINT id)
+    {
+        DWORD_PTR dwResult;
+        SendMessageTimeoutW(hwnd, WM_COMMAND, id, 0, SMTO_NORMAL, kWait, &dwResult);
+    }
+
+    // Whether the shell holds an icon for the window: a change of nothing
+    // succeeds only for an icon it knows.
+    static bool IconShown(HWND hwnd)
+    {
+        NOTIFYICONDATAW nid = {};
+        nid.cbSize = sizeof(nid);
+        nid.hWnd = hwnd;
+        nid.uID = 0;
+        nid.uFlags = 0;
+        return Shell_NotifyIconW(NIM_MODIFY, &nid) != FALSE;
+    }
+
+    // A window of this test program in the foreground: the profile named like
+    // this program's file applies.
+    void ComeToForeground()
+    {
+        hwndForeground_ =
+            CreateWindowExW(0, L"STATIC", L"foreground program", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 100, 100,
+                            300, 200, nullptr, nullptr, nullptr, nullptr);
+        ASSERT_NE(nullptr, hwndForeground_);
+        SetForegroundWindow(hwndForeground_);
+        ASSERT_TRUE(WaitFor([&] { return GetForegroundWindow() == hwndForeground_; }));
+    }
+
+    void HoldSheetMutex()
+    {
+        hSheetMutex_ = CreateMutexW(nullptr, TRUE, L"tovarin mutex");
+        ASSERT_NE(nullptr, hSheetMutex_);
+    }
+    void ReleaseSheetMutex()
+    {
+        ReleaseMutex(hSheetMutex_);
+        CloseHandle(hSheetMutex_);
+        hSheetMutex_ = nullptr;
+    }
+
+    static DWORD ExitCodeAfterExit(HANDLE hProcess)
+    {
+        if (WaitForSingleObject(hProcess, kWait) != WAIT_OBJECT_0) return STILL_ACTIVE;
+        DWORD dwExitCode = STILL_ACTIVE;
+        GetExitCodeProcess(hProcess, &dwExitCode);
+        return dwExitCode;
+    }
+
+    std::vector<HANDLE> processes_;
+    HWND hwndForeground_ = nullptr;
+    HANDLE hSheetMutex_ = nullptr;
+};
+
+TEST_F(QuellinTest, SecondInstanceExitsWith183AndLeavesTheFirstRunning)
+{
+    HWND hwnd = StartAndFindWindow();
+    ASSERT_NE(nullptr, hwnd);
+
+    HANDLE hSecond = Start();
+    ASSERT_NE(nullptr, hSecond);
+    EXPECT_EQ(183u, ExitCodeAfterExit(hSecond));
+
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(processes_[0], 0));
+    EXPECT_EQ(hwnd, FindWindowW(L"quellin class", L"quellin window"));
+    EXPECT_FALSE(IsWindowVisible(hwnd));
+}
+
+TEST_F(QuellinTest, ProfileCommandAppliesTheProfileAndWritesTheKey)
+{
+    StoreProfiles({L"one.exe", L"two.exe"}, 0);
+    HWND hwnd = StartAndFindWindow();
+    ASSERT_NE(nullptr, hwnd);
+
+    Command(hwnd, IDM_PROFILE_BASE + 2);
+
+    EXPECT_EQ(2u, CurrentIndex());
+    EXPECT_EQ(Block(2), GetValue(L"Current Setting"));
+    EXPECT_EQ(std::vector<BYTE>{0}, GetValue(L"Modified Flag"));
+}
+
+TEST_F(QuellinTest, AutomaticSwitchingAppliesTheProfileNamedLikeTheForegroundProgram)
+{
+    std::wstring name = ThisProgramsFileName();
+    for (wchar_t& ch : name)
+        ch = towupper(ch);
+    StoreProfiles({L"one.exe", name}, 1);
+    HWND hwnd = StartAndFindWindow();
+    ASSERT_NE(nullptr, hwnd);
+
+    ComeToForeground();
+
+    ASSERT_TRUE(WaitFor([] { return CurrentIndex() == 2; }));
+    EXPECT_EQ(Block(2), GetValue(L"Current Setting"));
+}
+
+TEST_F(QuellinTest, ReloadMessageReadsTheKeyButStartsNoSwitching)
+{
+    StoreProfiles({L"one.exe"}, 0);
+    HWND hwnd = StartAndFindWindow();
+    ASSERT_NE(nullptr, hwnd);
+    ComeToForeground();
+
+    // Another program adds a profile named like the foreground program and
+    // turns switching on, then asks for a reload.
+    StoreProfiles({L"one.exe", ThisProgramsFileName()}, 1);
+    DWORD_PTR dwResult;
+    ASSERT_NE(0, SendMessageTimeoutW(hwnd, WM_TRAYICON, 1, 0, SMTO_NORMAL, kWait, &dwResult));
+    EXPECT_EQ(0u, dwResult);
+
+    Sleep(kNothingHappens);
+    EXPECT_EQ(0u, CurrentIndex()); // no timer runs
+
+    // The reloaded flag is on: the command turns switching off, then on.
+    Command(hwnd, IDM_AUTOCHANGE);
+    EXPECT_EQ(std::vector<BYTE>{0}, GetValue(L"Auto Setting Change"));
+    Command(hwnd, IDM_AUTOCHANGE);
+    ASSERT_TRUE(WaitFor([] { return CurrentIndex() == 2; })); // a profile only the reload knew
+}
+
+TEST_F(QuellinTest, ExitEndsTheProgramWithZeroAndRemovesTheIcon)
+{
+    HWND hwnd = StartAndFindWindow();
+    ASSERT_NE(nullptr, hwnd);
+    ASSERT_TRUE(IconShown(hwnd));
+
+    PostMessageW(hwnd, WM_COMMAND, IDM_EXIT, 0);
+
+    EXPECT_EQ(0u, ExitCodeAfterExit(processes_[0]));
+    EXPECT_FALSE(IconShown(hwnd));
+    EXPECT_EQ(nullptr, FindWindowW(L"quellin class", L"quellin window"));
+}
+
+TEST_F(QuellinTest, OpenSheetElsewhereStopsProfileCommandsSwitchingAndExit)
+{
+    StoreProfiles({L"one.exe", ThisProgramsFileName()}, 1);
+    HoldSheetMutex();
+    HWND hwnd = StartAndFindWindow();
+    ASSERT_NE(nullptr, hwnd);
+    ComeToForeground();
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH, L"Modified Flag"); // Save would write it
+
+    Command(hwnd, IDM_PROFILE_BASE + 1);
+    PostMessageW(hwnd, WM_COMMAND, IDM_EXIT, 0);
+    Sleep(kNothingHappens);
+
+    EXPECT_EQ(0u, CurrentIndex());
+    EXPECT_TRUE(GetValue(L"Modified Flag").empty());
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(processes_[0], 0));
+
+    ReleaseSheetMutex();
+    ASSERT_TRUE(WaitFor([] { return CurrentIndex() == 2; }));
+    PostMessageW(hwnd, WM_COMMAND, IDM_EXIT, 0);
+    EXPECT_EQ(0u, ExitCodeAfterExit(processes_[0]));
+}
+
+// Wine presents a virtual HID device with vendor 0x845E and product 0x0001.
+TEST_F(QuellinTest, IconIsShownOnlyWhileAListedControllerIsPresent)
+{
+    const struct {
+        std::vector<DWORD> devices;
+        bool fIcon;
+    } cases[] = {
+        {{0x845E0001}, true},  {{0x12340001, 0x845E0001}, true}, {{}, false}, {{0x845E0003}, false},
+        {{0x0001845E}, false}, // vendor and product the wrong way round
+    };
+    for (const auto& c : cases) {
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH);
+        DWORD i = 0;
+        SetDword(L"Supported Device Count", static_cast<DWORD>(c.devices.size()));
+        for (DWORD device : c.devices)
+            SetDword((L"Supported Device Attribute " + std::to_wstring(i++)).c_str(), device);
+        HWND hwnd = StartAndFindWindow();
+        ASSERT_NE(nullptr, hwnd);
+
+        EXPECT_EQ(c.fIcon, IconShown(hwnd)) << c.devices.size();
+
+        PostMessageW(hwnd, WM_COMMAND, IDM_EXIT, 0);
+        EXPECT_EQ(0u, ExitCodeAfterExit(processes_.back()));
+    }
+}
+
+} // namespace

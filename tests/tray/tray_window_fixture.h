@@ -1,0 +1,97 @@
+// A real hidden tray window in the test process, built by the program's own
+// window procedure, over a Parameters key of the test's own. The platform
+// calls that a test must answer go through g_platform: one controller that
+// can be plugged and unplugged, the notification area, popup menus, message
+// boxes, the foreground process and the process list.
+#pragma once
+
+#include "tests/tray/registry_sandbox.h"
+#include "tray/app_shell.h"
+#include "tray/tray_platform.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+struct MenuItemSeen {
+    UINT wID;
+    UINT fState;
+    UINT fType;
+    std::wstring text;
+
+    bool operator==(const MenuItemSeen&) const = default;
+    friend void PrintTo(const MenuItemSeen& item, std::ostream* os)
+    {
+        *os << "{" << item.wID << ", state " << item.fState << ", type " << item.fType << ", "
+            << testing::PrintToString(item.text) << "}";
+    }
+};
+
+struct ProcessSeen {
+    DWORD pid;
+    std::wstring exeFile;
+};
+
+class TrayWindowTest : public RegistrySandbox {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // The Parameters key as the tray program finds it at start: profiles 1 to
+    // n named as given, each with a block of its own; the current block
+    // differs from all of them. Restart bytes are equal everywhere.
+    static void StoreProfiles(std::initializer_list<const wchar_t*> names, LONG iCurrent = 0,
+                              BYTE fModified = 0, BYTE fAutoChange = 0);
+    static std::vector<BYTE> ProfileBlock(LONG i);
+    static std::vector<BYTE> CurrentBlockAtStart();
+
+    // Creates the hidden window (class registered once per process).
+    HWND MakeTrayWindow();
+    TrayApp* App() const { return GetTrayApp(); }
+
+    // Dispatches what is queued for the thread, without waiting.
+    static void Pump();
+    // Dispatches messages until pred holds or the time runs out.
+    static bool PumpUntil(const std::function<bool()>& pred, DWORD dwTimeoutMs = 5000);
+
+    // Save writes "Auto Setting Change" every time: forgetting it shows
+    // whether a later Save ran.
+    static void ForgetSavedFlags() { DeleteValue(L"Auto Setting Change"); }
+    static bool SaveRan() { return HasValue(L"Auto Setting Change"); }
+
+    // Whether the timer runs; the answer stops it.
+    bool StopTimer(UINT_PTR id) const { return KillTimer(hwnd_, id) != FALSE; }
+
+    // Another holder of the property sheet component's mutex, in this process.
+    void HoldSheetMutex();
+    void ReleaseSheetMutex();
+
+    HWND hwnd_ = nullptr;
+    HANDLE hSheetMutex_ = nullptr;
+
+public:
+    // What the fakes saw and how they answer; reset for every test.
+    static bool s_fControllerPresent;
+    static int s_cReloadRequests;
+    static std::vector<DWORD> s_notifyMessages;
+    static NOTIFYICONDATAW s_lastAdd;
+    static std::vector<std::vector<MenuItemSeen>> s_menus;
+    static std::vector<UINT> s_menuFlags;
+    static std::function<void(HMENU)> s_onMenu;
+    static UINT s_uDoubleClickTime;
+    static int s_nMessageBoxAnswer;
+    static std::vector<std::wstring> s_messageBoxes; // caption, then text
+    static std::function<void()> s_onMessageBox;
+    static HWND s_hwndForeground;
+    static DWORD s_pidForeground;
+    static std::vector<ProcessSeen> s_processes;
+    static int s_cSnapshots;
+
+private:
+    TrayPlatform saved_;
+};
