@@ -279,7 +279,9 @@ start_display() {
 make_prefix() {
     "$wine_env" down "$prefix" >/dev/null 2>&1
     rm -rf "$prefix"
-    "$wine_env" up "$prefix" >>"$work/logs/wine.log" 2>&1 || { DETAIL="wineboot failed"; return 1; }
+    # The display first: the server's desktop process, started with the
+    # server, keeps the display it finds.
+    "$wine_env" up "$prefix" "$DISPLAY" >>"$work/logs/wine.log" 2>&1 || { DETAIL="wineboot failed"; return 1; }
     # Wine's own fonts (Debian's fonts-wine), Marlett among them, which draws
     # the buttons of the title bars.
     if [ -d /usr/share/wine/fonts ]; then
@@ -603,8 +605,8 @@ trap 'exit 130' INT TERM
 
 # ------------------------------------------------------------------ the walk
 echo "== Setting up: a Wine prefix, a display, the product installed"
-step "Make a Wine prefix of the demo's own" make_prefix
 step "Open a display for the Wine desktop" start_display
+step "Make a Wine prefix of the demo's own" make_prefix
 step "Install the product with install\\install.cmd, as on Windows" install_product
 echo "== The tray program quellin.exe"
 step "Start quellin.exe: its icon appears in the notification area" start_tray
