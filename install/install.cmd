@@ -56,7 +56,7 @@ exit /b 2
 
 :opt_device
 if not defined VALUE (
-    call :fail_usage "/device needs the controller's vendor and product id, as in /device 045E:028E"
+    call :fail_usage "/device needs the controller's vendor and product id, as in /device 7C4A:0102"
     exit /b 2
 )
 call :add_device
@@ -306,7 +306,7 @@ set "DEVICE_PID_%DEVICES%=%pid%"
 set /a DEVICES+=1
 exit /b 0
 :bad_device
-call :fail_usage "/device %VALUE%: give the vendor and product id as two 4-digit hexadecimal numbers, as in /device 045E:028E"
+call :fail_usage "/device %VALUE%: give the vendor and product id as two 4-digit hexadecimal numbers, as in /device 7C4A:0102"
 exit /b 1
 
 rem :add_profile - keeps the profile in VALUE: NAME or NAME:SETTINGS, where

@@ -92,7 +92,7 @@ EOF
 
 InstallWritesRegistrationDeviceListAndProfiles() {
     prepare
-    run_install /device 845E:0001 /device 045e:028e /profile "Racing games" /profile "game.exe:$OTHER_BLOCK" \
+    run_install /device 845E:0001 /device 7c4a:0102 /profile "Racing games" /profile "game.exe:$OTHER_BLOCK" \
         /sheet sheet.dll /autostart
     expect_eq "exit code ($OUTPUT)" 0 "$RC"
     expect_eq "driver server" "$folder_win\\brasquet.dll" "$(reg_default "$DRIVER\\InprocServer32")"
@@ -100,7 +100,7 @@ InstallWritesRegistrationDeviceListAndProfiles() {
     expect_eq "sheet server" "$folder_win\\sheet.dll" "$(reg_default "$SHEET\\InprocServer32")"
     expect_eq "sheet threading model" Apartment "$(reg_data "$SHEET\\InprocServer32" ThreadingModel)"
     local device effect
-    for device in 'VID_845E&PID_0001' 'VID_045E&PID_028E'; do
+    for device in 'VID_845E&PID_0001' 'VID_7C4A&PID_0102'; do
         local ff="$OEM\\$device\\OEMForceFeedback"
         expect_eq "$device CLSID" '{7A3C91E4-52B8-4F1D-9C6A-3E0B8D2F4A61}' "$(reg_data "$ff" CLSID)"
         expect_eq "$device device attributes" 00000000D0070000E8030000 "$(reg_data "$ff" Attributes)"
@@ -126,7 +126,7 @@ EOF
     done
     expect_eq "device count" 0x2 "$(reg_data "$PARAMETERS" "Supported Device Count")"
     expect_eq "device 0" 0x845e0001 "$(reg_data "$PARAMETERS" "Supported Device Attribute 0")"
-    expect_eq "device 1" 0x45e028e "$(reg_data "$PARAMETERS" "Supported Device Attribute 1")"
+    expect_eq "device 1" 0x7c4a0102 "$(reg_data "$PARAMETERS" "Supported Device Attribute 1")"
     expect_eq "setting count" 0x3 "$(reg_data "$PARAMETERS" "Setting Count")"
     expect_eq "profile 1 name" "Racing games" "$(reg_data "$PARAMETERS" "Setting Name 1")"
     expect_eq "profile 1 block" "$DEFAULT_BLOCK" "$(reg_data "$PARAMETERS" "Setting 1")"
@@ -139,15 +139,15 @@ EOF
 
 ReinstallReplacesListsAndDropsLeftovers() {
     prepare
-    run_install /device 845E:0001 /device 045E:028E /profile a.exe /profile b.exe /profile c.exe
+    run_install /device 845E:0001 /device 7C4A:0102 /profile a.exe /profile b.exe /profile c.exe
     expect_eq "first installation" 0 "$RC"
     # The user's state since: profile 3 applied, a current setting of their own.
     wine reg add "$PARAMETERS" /v "Current Setting Index" /t REG_DWORD /d 3 /f >/dev/null
     wine reg add "$PARAMETERS" /v "Current Setting" /t REG_BINARY /d "$OTHER_BLOCK" /f >/dev/null
-    run_install /device 045E:028E /profile x.exe
+    run_install /device 7C4A:0102 /profile x.exe
     expect_eq "second installation ($OUTPUT)" 0 "$RC"
     expect_eq "device count" 0x1 "$(reg_data "$PARAMETERS" "Supported Device Count")"
-    expect_eq "device 0" 0x45e028e "$(reg_data "$PARAMETERS" "Supported Device Attribute 0")"
+    expect_eq "device 0" 0x7c4a0102 "$(reg_data "$PARAMETERS" "Supported Device Attribute 0")"
     expect_eq "device 1 dropped" "" "$(reg_data "$PARAMETERS" "Supported Device Attribute 1")"
     expect_eq "setting count" 0x2 "$(reg_data "$PARAMETERS" "Setting Count")"
     expect_eq "profile 1" x.exe "$(reg_data "$PARAMETERS" "Setting Name 1")"
@@ -159,7 +159,7 @@ ReinstallReplacesListsAndDropsLeftovers() {
     expect_eq "index of a dropped profile" 0x0 "$(reg_data "$PARAMETERS" "Current Setting Index")"
     expect_eq "the user's current setting" "$OTHER_BLOCK" "$(reg_data "$PARAMETERS" "Current Setting")"
     # Without /profile the stored profiles stay.
-    run_install /device 045E:028E
+    run_install /device 7C4A:0102
     expect_eq "third installation" 0 "$RC"
     expect_eq "profiles kept" x.exe "$(reg_data "$PARAMETERS" "Setting Name 1")"
 }
@@ -179,14 +179,14 @@ MissingDriverBesideTheScriptIsReported() {
 
 UninstallRemovesRegistrationKeepsSettings() {
     prepare
-    run_install /device 845E:0001 /device 045E:028E /profile a.exe /sheet sheet.dll /autostart
+    run_install /device 845E:0001 /device 7C4A:0102 /profile a.exe /sheet sheet.dll /autostart
     expect_eq "installation" 0 "$RC"
     run_install /uninstall /sheet sheet.dll
     expect_eq "uninstall ($OUTPUT)" 0 "$RC"
     key_exists "$DRIVER" && fail "driver class left"
     key_exists "$SHEET" && fail "sheet class left"
     key_exists "$OEM\\VID_845E&PID_0001\\OEMForceFeedback" && fail "force feedback entries of 845E:0001 left"
-    key_exists "$OEM\\VID_045E&PID_028E\\OEMForceFeedback" && fail "force feedback entries of 045E:028E left"
+    key_exists "$OEM\\VID_7C4A&PID_0102\\OEMForceFeedback" && fail "force feedback entries of 7C4A:0102 left"
     expect_eq "device list" "" "$(reg_data "$PARAMETERS" "Supported Device Count")"
     expect_eq "autostart" "" "$(reg_data "$RUN" "Corvane Wireless Controller")"
     expect_eq "profiles kept" a.exe "$(reg_data "$PARAMETERS" "Setting Name 1")"
