@@ -35,6 +35,10 @@ STDMETHODIMP ClassFactory::CreateInstance(IUnknown* /*pUnkOuter*/, REFIID riid, 
     if (!ppv) return E_POINTER;
     auto* pDriver = new (std::nothrow) EffectDriverObject;
     if (!pDriver) return E_OUTOFMEMORY;
+    if (!pDriver->hWake) {
+        pDriver->Release();
+        return E_OUTOFMEMORY;
+    }
     // On success the caller holds the only reference; for an interface the
     // object lacks, this Release destroys it (it has no thread yet).
     const HRESULT hr = pDriver->QueryInterface(riid, ppv);

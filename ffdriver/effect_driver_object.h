@@ -14,7 +14,8 @@
 
 class EffectDriverObject final : public IDirectInputEffectDriver {
 public:
-    EffectDriverObject() = default;
+    // Creates hWake; the class factory refuses an object that lacks it.
+    EffectDriverObject();
     EffectDriverObject(const EffectDriverObject&) = delete;
     EffectDriverObject& operator=(const EffectDriverObject&) = delete;
 
@@ -46,6 +47,10 @@ public:
     std::atomic<LONG> fShutdown{0}; // tells the Rumble Thread to write its last report and end
     LONG volatile cRef = 1;
     HANDLE hThread = nullptr;
+    // Auto-reset; set after every call that can change the mix and at the
+    // end of a binding. The Rumble Thread waits on it while its mix is idle.
+    // Lives as long as the object, so a call never signals a closed handle.
+    HANDLE hWake = nullptr;
 
 private:
     // Only the final Release destroys the object.
