@@ -46,9 +46,9 @@ STDMETHODIMP ClassFactory::CreateInstance(IUnknown* /*pUnkOuter*/, REFIID riid, 
     return hr;
 }
 
-// The server counts neither objects nor locks (DllCanUnloadNow always
-// answers S_OK), so there is nothing to lock.
-STDMETHODIMP ClassFactory::LockServer(BOOL /*fLock*/)
+// A host locks the server to keep the library loaded between creations.
+STDMETHODIMP ClassFactory::LockServer(BOOL fLock)
 {
+    LockModule(fLock);
     return S_OK;
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "ffdriver/effect_driver.h"
+#include "ffdriver/module_count.h"
 
 #include <windows.h>
 #include <dinput.h>
@@ -39,6 +40,12 @@ public:
     STDMETHODIMP StopEffect(DWORD dwID, DWORD dwEffect) override;
     STDMETHODIMP GetEffectStatus(DWORD dwID, DWORD dwEffect, LPDWORD pdwStatus) override;
 
+private:
+    // First, so released last: the library stays while any of the object,
+    // its thread included, remains.
+    ModuleReference moduleReference_;
+
+public:
     // Fields, after the interface table. hDevice and hThread belong to the
     // binding (device_binding.cpp); the Rumble Thread reads hDevice, the
     // core's state under the process-wide lock, and fShutdown.
