@@ -35,6 +35,10 @@ STDMETHODIMP ClassFactory::CreateInstance(IUnknown* /*pUnkOuter*/, REFIID riid, 
     if (!ppv) return E_POINTER;
     auto* pDriver = new (std::nothrow) EffectDriverObject;
     if (!pDriver) return E_OUTOFMEMORY;
+    if (!pDriver->hWake) {
+        pDriver->Release();
+        return E_OUTOFMEMORY;
+    }
     // On success the caller holds the only reference; for an interface the
     // object lacks, this Release destroys it (it has no thread yet).
     const HRESULT hr = pDriver->QueryInterface(riid, ppv);
@@ -42,9 +46,9 @@ STDMETHODIMP ClassFactory::CreateInstance(IUnknown* /*pUnkOuter*/, REFIID riid, 
     return hr;
 }
 
-// The server counts neither objects nor locks (DllCanUnloadNow always
-// answers S_OK), so there is nothing to lock.
-STDMETHODIMP ClassFactory::LockServer(BOOL /*fLock*/)
+// A host locks the server to keep the library loaded between creations.
+STDMETHODIMP ClassFactory::LockServer(BOOL fLock)
 {
+    LockModule(fLock);
     return S_OK;
 }

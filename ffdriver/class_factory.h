@@ -1,6 +1,9 @@
 // The class factory of the Effect Driver, brasquet's one COM class. It keeps
-// nothing but its reference count; each DllGetClassObject makes a new one.
+// nothing but its reference count and its hold on the library; each
+// DllGetClassObject makes a new one.
 #pragma once
+
+#include "ffdriver/module_count.h"
 
 #include <windows.h>
 #include <unknwn.h>
@@ -20,5 +23,6 @@ public:
 private:
     ~ClassFactory() = default;
 
+    ModuleReference moduleReference_; // first: released last
     LONG volatile cRef_ = 1;
 };

@@ -3,6 +3,7 @@
 // process, and the two exports that DirectInput and COM call.
 #include "ffdriver/class_factory.h"
 #include "ffdriver/effect_driver.h"
+#include "ffdriver/module_count.h"
 
 #include "common/class_ids.h"
 
@@ -32,8 +33,9 @@ STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv)
     return hr;
 }
 
-// Neither objects nor server locks are counted: the answer is always yes.
+// Not while a class factory, an Effect Driver or a server lock lives: a
+// Rumble Thread runs code of this library until its driver is freed.
 STDAPI DllCanUnloadNow()
 {
-    return S_OK;
+    return ModuleCount() == 0 ? S_OK : S_FALSE;
 }

@@ -7,8 +7,9 @@
 
 namespace {
 
-// The thread notices fShutdown within one cycle of about 2 ms, writes its
-// last report and returns; until then its exit code reads STILL_ACTIVE.
+// The thread notices fShutdown within one cycle of about 2 ms, or at once
+// when it waits for a call (hWake is set with the flag), writes its last
+// report and returns; until then its exit code reads STILL_ACTIVE.
 void WaitForRumbleThread(HANDLE hThread)
 {
     DWORD dwExitCode = STILL_ACTIVE;
@@ -51,6 +52,8 @@ void EffectDriverObject::EndBinding()
 {
     if (hThread) {
         fShutdown.store(1);
+        // An idle thread waits on hWake: it wakes, sees fShutdown and ends.
+        SetEvent(hWake);
         WaitForRumbleThread(hThread);
         CloseHandle(hThread);
         hThread = nullptr;

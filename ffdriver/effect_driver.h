@@ -13,11 +13,15 @@
 using TickSource = DWORD (*)();
 DWORD SystemTickCount();
 
-// What one mixing pass hands to the Rumble Thread: the sum of contributions
-// and the device gain copied under the lock.
+// What one mixing pass hands to the Rumble Thread: the sum of contributions,
+// the device gain copied under the lock, and whether the mix is idle: no
+// effect can sound now or later until a call changes the state (nothing
+// plays, or every play is over, or the actuators are off, or the device is
+// paused), so the thread may wait for such a call instead of cycling.
 struct MixResult {
     std::uint64_t ullSum;
     DWORD dwGain;
+    bool fIdle;
 };
 
 class EffectDriver {

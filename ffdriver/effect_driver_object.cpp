@@ -1,4 +1,9 @@
+// The Effect Driver's COM object: IUnknown, and IDirectInputEffectDriver
+// forwarded to the core. Every call that can change the mix wakes the Rumble
+// Thread, which waits instead of cycling while nothing can sound.
 #include "ffdriver/effect_driver_object.h"
+
+EffectDriverObject::EffectDriverObject() : hWake(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
 
 STDMETHODIMP EffectDriverObject::QueryInterface(REFIID riid, void** ppv)
 {
@@ -29,6 +34,7 @@ EffectDriverObject::~EffectDriverObject()
     // Waits for the Rumble Thread's last report, then closes both handles;
     // the core frees the Effect Records.
     EndBinding();
+    if (hWake) CloseHandle(hWake);
 }
 
 STDMETHODIMP EffectDriverObject::GetVersions(LPDIDRIVERVERSIONS pvers)
@@ -43,12 +49,16 @@ STDMETHODIMP EffectDriverObject::Escape(DWORD dwID, DWORD dwEffect, LPDIEFFESCAP
 
 STDMETHODIMP EffectDriverObject::SetGain(DWORD dwID, DWORD dwGain)
 {
-    return core.SetGain(dwID, dwGain);
+    const HRESULT hr = core.SetGain(dwID, dwGain);
+    SetEvent(hWake);
+    return hr;
 }
 
 STDMETHODIMP EffectDriverObject::SendForceFeedbackCommand(DWORD dwID, DWORD dwCommand)
 {
-    return core.SendForceFeedbackCommand(dwID, dwCommand);
+    const HRESULT hr = core.SendForceFeedbackCommand(dwID, dwCommand);
+    SetEvent(hWake);
+    return hr;
 }
 
 STDMETHODIMP EffectDriverObject::GetForceFeedbackState(DWORD dwID, LPDIDEVICESTATE pds)
@@ -59,22 +69,30 @@ STDMETHODIMP EffectDriverObject::GetForceFeedbackState(DWORD dwID, LPDIDEVICESTA
 STDMETHODIMP EffectDriverObject::DownloadEffect(DWORD dwID, DWORD dwEffectId, LPDWORD pdwEffect,
                                                 LPCDIEFFECT peff, DWORD dwFlags)
 {
-    return core.DownloadEffect(dwID, dwEffectId, pdwEffect, peff, dwFlags);
+    const HRESULT hr = core.DownloadEffect(dwID, dwEffectId, pdwEffect, peff, dwFlags);
+    SetEvent(hWake);
+    return hr;
 }
 
 STDMETHODIMP EffectDriverObject::DestroyEffect(DWORD dwID, DWORD dwEffect)
 {
-    return core.DestroyEffect(dwID, dwEffect);
+    const HRESULT hr = core.DestroyEffect(dwID, dwEffect);
+    SetEvent(hWake);
+    return hr;
 }
 
 STDMETHODIMP EffectDriverObject::StartEffect(DWORD dwID, DWORD dwEffect, DWORD dwMode, DWORD dwCount)
 {
-    return core.StartEffect(dwID, dwEffect, dwMode, dwCount);
+    const HRESULT hr = core.StartEffect(dwID, dwEffect, dwMode, dwCount);
+    SetEvent(hWake);
+    return hr;
 }
 
 STDMETHODIMP EffectDriverObject::StopEffect(DWORD dwID, DWORD dwEffect)
 {
-    return core.StopEffect(dwID, dwEffect);
+    const HRESULT hr = core.StopEffect(dwID, dwEffect);
+    SetEvent(hWake);
+    return hr;
 }
 
 STDMETHODIMP EffectDriverObject::GetEffectStatus(DWORD dwID, DWORD dwEffect, LPDWORD pdwStatus)

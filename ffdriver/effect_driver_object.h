@@ -5,6 +5,7 @@
 #pragma once
 
 #include "ffdriver/effect_driver.h"
+#include "ffdriver/module_count.h"
 
 #include <windows.h>
 #include <dinput.h>
@@ -14,7 +15,8 @@
 
 class EffectDriverObject final : public IDirectInputEffectDriver {
 public:
-    EffectDriverObject() = default;
+    // Creates hWake; the class factory refuses an object that lacks it.
+    EffectDriverObject();
     EffectDriverObject(const EffectDriverObject&) = delete;
     EffectDriverObject& operator=(const EffectDriverObject&) = delete;
 
@@ -38,6 +40,12 @@ public:
     STDMETHODIMP StopEffect(DWORD dwID, DWORD dwEffect) override;
     STDMETHODIMP GetEffectStatus(DWORD dwID, DWORD dwEffect, LPDWORD pdwStatus) override;
 
+private:
+    // First, so released last: the library stays while any of the object,
+    // its thread included, remains.
+    ModuleReference moduleReference_;
+
+public:
     // Fields, after the interface table. hDevice and hThread belong to the
     // binding (device_binding.cpp); the Rumble Thread reads hDevice, the
     // core's state under the process-wide lock, and fShutdown.
@@ -46,6 +54,10 @@ public:
     std::atomic<LONG> fShutdown{0}; // tells the Rumble Thread to write its last report and end
     LONG volatile cRef = 1;
     HANDLE hThread = nullptr;
+    // Auto-reset; set after every call that can change the mix and at the
+    // end of a binding. The Rumble Thread waits on it while its mix is idle.
+    // Lives as long as the object, so a call never signals a closed handle.
+    HANDLE hWake = nullptr;
 
 private:
     // Only the final Release destroys the object.

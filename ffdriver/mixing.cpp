@@ -39,13 +39,13 @@ EnvelopeWeights GetEnvelopeWeights(const EffectRecord& record, DWORD durationMs,
     return weights;
 }
 
-bool GetEffectPosition(const EffectRecord& record, DWORD now, DWORD* pDurationMs, DWORD* pPositionMs)
+EffectPlay GetEffectPlay(const EffectRecord& record, DWORD now, DWORD* pDurationMs, DWORD* pPositionMs)
 {
-    if (record.fPlaying != 1) return false;
+    if (record.fPlaying != 1) return PLAY_OVER;
     // Under one millisecond there is nothing to play and no position to
     // divide by.
     const DWORD durationMs = record.eff.dwDuration / 1000;
-    if (durationMs == 0) return false;
+    if (durationMs == 0) return PLAY_OVER;
 
     // Measured from the start tick rather than by comparing tick counts, so
     // that an effect keeps playing when the tick count wraps to 0. The start
@@ -53,18 +53,23 @@ bool GetEffectPosition(const EffectRecord& record, DWORD now, DWORD* pDurationMs
     // and DISFFC_CONTINUE moves them no further than it.
     const DWORD elapsedMs = now - record.dwStartTick;
     const DWORD delayMs = record.eff.dwStartDelay / 1000;
-    if (elapsedMs < delayMs) return false;
+    if (elapsedMs < delayMs) return PLAY_DELAYED;
     const DWORD playedMs = elapsedMs - delayMs;
     // Both ends of the window belong to it: a play count of 2 still sounds at
     // position 0 of a third repetition. 64 bits, so a long play count cannot
     // wrap the window short.
     if (record.dwIterations != INFINITE &&
         std::uint64_t{playedMs} > std::uint64_t{record.dwIterations} * std::uint64_t{durationMs})
-        return false;
+        return PLAY_OVER;
 
     *pDurationMs = durationMs;
     *pPositionMs = playedMs % durationMs;
-    return true;
+    return PLAY_ACTIVE;
+}
+
+bool GetEffectPosition(const EffectRecord& record, DWORD now, DWORD* pDurationMs, DWORD* pPositionMs)
+{
+    return GetEffectPlay(record, now, pDurationMs, pPositionMs) == PLAY_ACTIVE;
 }
 
 DWORD ContributionFromForce(LONG force)
@@ -75,29 +80,39 @@ DWORD ContributionFromForce(LONG force)
     return contribution > 65535 ? 65535 : static_cast<DWORD>(contribution);
 }
 
-DWORD MixEffect(const EffectRecord& record, DWORD now)
+DWORD ContributionAt(const EffectRecord& record, DWORD durationMs, DWORD positionMs)
 {
-    DWORD durationMs;
-    DWORD positionMs;
-    if (!GetEffectPosition(record, now, &durationMs, &positionMs)) return 0;
     const EnvelopeWeights weights = GetEnvelopeWeights(record, durationMs, positionMs);
     const LONG force = EvaluateForce(record, durationMs, positionMs, weights.sustainPercent,
                                      weights.attackWeight, weights.fadeWeight);
     return ContributionFromForce(force);
 }
 
+DWORD MixEffect(const EffectRecord& record, DWORD now)
+{
+    DWORD durationMs;
+    DWORD positionMs;
+    if (!GetEffectPosition(record, now, &durationMs, &positionMs)) return 0;
+    return ContributionAt(record, durationMs, positionMs);
+}
+
 MixResult EffectDriver::MixingPass()
 {
     ProcessLockGuard lock;
-    MixResult result = {0, dwGain};
+    // Idle until an effect is found that sounds now or will without a call.
+    MixResult result = {0, dwGain, true};
     // While paused the motors rest; DISFFC_CONTINUE then moves every clock on
     // by the pause, so the effects resume where they stood.
     if (fActuatorsOn != 1 || fPaused) return result;
     for (LONG i = 0; i < cEffects; i++) {
         const EffectRecord& record = *rgpEffects[i];
         if (record.fPlaying != 1) continue;
+        DWORD durationMs;
+        DWORD positionMs;
         // The tick count is read afresh for each effect.
-        result.ullSum += MixEffect(record, pfnTick());
+        const EffectPlay play = GetEffectPlay(record, pfnTick(), &durationMs, &positionMs);
+        if (play != PLAY_OVER) result.fIdle = false;
+        if (play == PLAY_ACTIVE) result.ullSum += ContributionAt(record, durationMs, positionMs);
     }
     return result;
 }

@@ -15,12 +15,22 @@ struct EnvelopeWeights {
 };
 EnvelopeWeights GetEnvelopeWeights(const EffectRecord& record, DWORD durationMs, DWORD positionMs);
 
-// Whether the record plays at tick now, and if so its duration and the
-// position within its current repetition, in milliseconds.
+// Where the record's play stands at tick now. PLAY_OVER: nothing to play
+// now or later until a call starts it again (stopped, shorter than a
+// millisecond, or its play count used up); PLAY_DELAYED: inside its start
+// delay; PLAY_ACTIVE: inside its window, with its duration and the position
+// within the current repetition, in milliseconds.
+enum EffectPlay { PLAY_OVER, PLAY_DELAYED, PLAY_ACTIVE };
+EffectPlay GetEffectPlay(const EffectRecord& record, DWORD now, DWORD* pDurationMs, DWORD* pPositionMs);
+
+// Whether the record plays at tick now (PLAY_ACTIVE), and if so where.
 bool GetEffectPosition(const EffectRecord& record, DWORD now, DWORD* pDurationMs, DWORD* pPositionMs);
 
 // 0..65535 from the magnitude of a force; the motors have no direction.
 DWORD ContributionFromForce(LONG force);
+
+// What the record contributes at a position inside its window.
+DWORD ContributionAt(const EffectRecord& record, DWORD durationMs, DWORD positionMs);
 
 // What the record contributes at tick now: 0 outside its active window.
 DWORD MixEffect(const EffectRecord& record, DWORD now);

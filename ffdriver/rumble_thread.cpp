@@ -1,7 +1,9 @@
 // The Rumble Thread, the only code that talks to the controller. Every cycle
 // it mixes the playing effects under the process-wide lock, then, outside the
 // lock, writes one Motor Report when the sum of contributions changed, and
-// sleeps 2 ms. Its last act is an all-zero report, which stops both motors.
+// sleeps 2 ms; while nothing can sound until a call changes the mix, it waits
+// for that call instead. Its last act is an all-zero report, which stops both
+// motors.
 #include "ffdriver/effect_driver_object.h"
 
 #include "common/device_contract.h"
@@ -33,7 +35,13 @@ DWORD WINAPI RumbleThreadProc(LPVOID pvDriver)
         if (mix.ullSum != ullPreviousSum)
             WriteMotorReport(pDriver->hDevice, StrengthFromSum(mix.dwGain, mix.ullSum));
         ullPreviousSum = mix.ullSum;
-        Sleep(2);
+        // An idle mix stays as it is until a call changes it, and every such
+        // call sets hWake, also one made since the pass (the event keeps the
+        // signal): no cycle is lost by waiting. A play whose count is used up
+        // would come round again only when its clock wraps, 49.7 days after
+        // its start; waiting lets it stay silent, as it should. Should the
+        // wait fail, the thread cycles as usual rather than spin.
+        if (!mix.fIdle || WaitForSingleObject(pDriver->hWake, INFINITE) != WAIT_OBJECT_0) Sleep(2);
     }
     WriteMotorReport(pDriver->hDevice, 0);
     return 0;

@@ -135,19 +135,64 @@ TEST_F(ComServer, CreateInstanceForAnotherInterfaceGivesNoInterfaceAndNull)
     EXPECT_EQ(0u, pFactory->Release());
 }
 
-TEST_F(ComServer, LockServerAndCanUnloadNowAlwaysAnswerSOk)
+TEST_F(ComServer, CanUnloadNowOnlyWhileNothingHoldsTheLibrary)
 {
+    EXPECT_EQ(S_OK, pfnCanUnloadNow()) << "nothing alive";
+
+    IClassFactory* pFactory = NewFactory();
+    ASSERT_NE(nullptr, pFactory);
+    EXPECT_EQ(S_FALSE, pfnCanUnloadNow()) << "a class factory";
+    EXPECT_EQ(0u, pFactory->Release());
     EXPECT_EQ(S_OK, pfnCanUnloadNow());
+
+    IDirectInputEffectDriver* pDriver = NewDriver();
+    ASSERT_NE(nullptr, pDriver);
+    EXPECT_EQ(S_FALSE, pfnCanUnloadNow()) << "an unbound Effect Driver";
+    EXPECT_EQ(0u, pDriver->Release());
+    EXPECT_EQ(S_OK, pfnCanUnloadNow());
+
+    {
+        BoundDriver bound;
+        ASSERT_EQ(S_OK, bound.Bind());
+        DownloadConstant(bound.pDriver, 5000, DIEP_START);
+        EXPECT_EQ(S_FALSE, pfnCanUnloadNow()) << "an Effect Driver whose thread plays";
+        EXPECT_EQ(0u, bound.Release());
+    }
+    EXPECT_EQ(S_OK, pfnCanUnloadNow());
+
+    // A server lock outlives the factory that took it.
+    pFactory = NewFactory();
+    ASSERT_NE(nullptr, pFactory);
+    EXPECT_EQ(S_OK, pFactory->LockServer(TRUE));
+    EXPECT_EQ(0u, pFactory->Release());
+    EXPECT_EQ(S_FALSE, pfnCanUnloadNow()) << "a server lock";
+    pFactory = NewFactory();
+    ASSERT_NE(nullptr, pFactory);
+    EXPECT_EQ(S_OK, pFactory->LockServer(FALSE));
+    EXPECT_EQ(0u, pFactory->Release());
+    EXPECT_EQ(S_OK, pfnCanUnloadNow());
+}
+
+TEST_F(ComServer, UnlockWithoutALockCannotHideLiveObjects)
+{
     IClassFactory* pFactory = NewFactory();
     ASSERT_NE(nullptr, pFactory);
     IDirectInputEffectDriver* pDriver = NewDriver();
+    ASSERT_NE(nullptr, pDriver);
+    EXPECT_EQ(S_OK, pFactory->LockServer(FALSE));
+    EXPECT_EQ(S_OK, pFactory->LockServer(FALSE));
+    EXPECT_EQ(S_FALSE, pfnCanUnloadNow());
     EXPECT_EQ(S_OK, pFactory->LockServer(TRUE));
-    EXPECT_EQ(S_OK, pfnCanUnloadNow());
+    EXPECT_EQ(S_OK, pFactory->LockServer(TRUE));
     EXPECT_EQ(S_OK, pFactory->LockServer(FALSE));
+    EXPECT_EQ(0u, pDriver->Release());
+    EXPECT_EQ(0u, pFactory->Release());
+    EXPECT_EQ(S_FALSE, pfnCanUnloadNow()) << "one lock is left";
+    pFactory = NewFactory();
+    ASSERT_NE(nullptr, pFactory);
     EXPECT_EQ(S_OK, pFactory->LockServer(FALSE));
-    EXPECT_EQ(S_OK, pfnCanUnloadNow());
-    pDriver->Release();
-    pFactory->Release();
+    EXPECT_EQ(0u, pFactory->Release());
+    EXPECT_EQ(S_OK, pfnCanUnloadNow()) << "the count came back to 0, not below";
 }
 
 TEST(EffectDriverObject, AnswersForIUnknownAndItsInterfaceWithOnePointer)

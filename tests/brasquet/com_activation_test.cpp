@@ -46,6 +46,40 @@ TEST_P(ComActivation, RegisteredClassCreatesADriverThatRumbles)
     CoUninitialize();
 }
 
+// COM unloads a library whose DllCanUnloadNow says S_OK: under a live
+// driver that would unmap the code its Rumble Thread runs.
+TEST_P(ComActivation, FreeingUnusedLibrariesKeepsAPlayingDriverLoaded)
+{
+    ASSERT_EQ(S_OK, CoInitializeEx(nullptr, GetParam()));
+    {
+        PipeController controller;
+        ASSERT_TRUE(controller.Start());
+        IDirectInputEffectDriver* pDriver = nullptr;
+        ASSERT_EQ(S_OK, CoCreateInstance(CLSID_EffectDriver, nullptr, CLSCTX_INPROC_SERVER,
+                                         IID_IDirectInputEffectDriver, reinterpret_cast<void**>(&pDriver)));
+        ASSERT_EQ(S_OK, BindTo(pDriver, controller.Path()));
+        DownloadConstant(pDriver, 5000, DIEP_START);
+        size_t iOne = 0;
+        ASSERT_TRUE(controller.WaitForStrength(127, 0, 5000, &iOne));
+
+        CoFreeUnusedLibrariesEx(0, 0);
+        CoFreeUnusedLibraries();
+        EXPECT_NE(nullptr, GetModuleHandleW(L"brasquet.dll"));
+        // The thread goes on mixing and reporting.
+        DownloadConstant(pDriver, 5000, DIEP_START);
+        EXPECT_TRUE(controller.WaitForStrength(255, iOne + 1, 5000));
+        EXPECT_EQ(0u, pDriver->Release());
+        EXPECT_TRUE(controller.WaitForNoConnection(5000));
+        const std::vector<MotorRecord> reports = controller.Reports();
+        ASSERT_FALSE(reports.empty());
+        EXPECT_EQ((ReportBytes{0, 0, 0, 0}), BytesOf(reports.back()));
+    }
+    // With nothing alive the library may go, and does.
+    CoFreeUnusedLibrariesEx(0, 0);
+    EXPECT_EQ(nullptr, GetModuleHandleW(L"brasquet.dll"));
+    CoUninitialize();
+}
+
 INSTANTIATE_TEST_SUITE_P(Apartments, ComActivation,
                          ::testing::Values(static_cast<DWORD>(COINIT_MULTITHREADED),
                                            static_cast<DWORD>(COINIT_APARTMENTTHREADED)));

@@ -1,5 +1,6 @@
 // The thread routine called directly on an Effect Driver whose fields the
-// test sets up: what it writes when told to end before its first cycle.
+// test sets up: what it writes when told to end, and whether it cycles or
+// waits for a call.
 // Linked with the driver's objects instead of loading the DLL, so the
 // process-wide lock is made here, as the library's entry point would.
 #include "driver_harness.h"
@@ -69,6 +70,36 @@ TEST_F(RumbleThreadProcTest, RunsUntilShutdownAndEndsWithZero)
     EXPECT_EQ(0u, dwExitCode);
     ASSERT_TRUE(controller_.WaitForReports(2, 5000));
     EXPECT_EQ((std::vector<BYTE>{127, 0}), StrengthsOf(controller_.Reports()));
+}
+
+TEST_F(RumbleThreadProcTest, IdleThreadWaitsForItsEventBeforeItSeesShutdown)
+{
+    HANDLE hThread = CreateThread(nullptr, 0, RumbleThreadProc, pDriver_, 0, nullptr);
+    ASSERT_NE(nullptr, hThread);
+    ASSERT_TRUE(controller_.WaitForReports(1, 5000));
+    // Nothing plays: the thread sleeps on hWake, not in 2 ms cycles, so the
+    // flag alone goes unnoticed.
+    pDriver_->fShutdown.store(1);
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(hThread, 200));
+    SetEvent(pDriver_->hWake);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hThread, 5000));
+    CloseHandle(hThread);
+    ASSERT_TRUE(controller_.WaitForReports(2, 5000));
+    EXPECT_EQ((std::vector<BYTE>{0, 0}), StrengthsOf(controller_.Reports()));
+}
+
+TEST_F(RumbleThreadProcTest, DelayedEffectKeepsTheThreadCycling)
+{
+    // Silent during its delay, yet due to sound without another call.
+    DownloadConstant(pDriver_, 5000, DIEP_START, INFINITE, 60000000);
+    HANDLE hThread = CreateThread(nullptr, 0, RumbleThreadProc, pDriver_, 0, nullptr);
+    ASSERT_NE(nullptr, hThread);
+    ASSERT_TRUE(controller_.WaitForReports(1, 5000));
+    pDriver_->fShutdown.store(1);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hThread, 5000));
+    CloseHandle(hThread);
+    ASSERT_TRUE(controller_.WaitForReports(2, 5000));
+    EXPECT_EQ((std::vector<BYTE>{0, 0}), StrengthsOf(controller_.Reports()));
 }
 
 } // namespace

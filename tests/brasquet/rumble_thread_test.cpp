@@ -132,6 +132,23 @@ TEST(RumbleThread, PlayCountBoundsTheWindowWhileTheEffectStaysPlaying)
     EXPECT_EQ(static_cast<DWORD>(DIEGES_PLAYING), dwStatus);
 }
 
+TEST(RumbleThread, PlayedOutEffectSoundsAgainWhenADownloadLengthensIt)
+{
+    BoundDriver bound;
+    ASSERT_EQ(S_OK, bound.Bind());
+    DWORD dwHandle = DownloadConstant(bound.pDriver, 5000, DIEP_START, 100000); // 100 ms, once
+    size_t iOn = 0, iOff = 0;
+    ASSERT_TRUE(bound.controller.WaitForStrength(127, 1, WAIT_MS, &iOn));
+    ASSERT_TRUE(bound.controller.WaitForStrength(0, iOn + 1, WAIT_MS, &iOff));
+    EXPECT_TRUE(SilentFor(bound.controller, iOff + 1, 150));
+    // Still playing, and now without end: the same play sounds again.
+    DIEFFECT eff = {};
+    eff.dwSize = sizeof(eff);
+    eff.dwDuration = INFINITE;
+    ASSERT_EQ(S_OK, bound.pDriver->DownloadEffect(0, 0, &dwHandle, &eff, DIEP_DURATION));
+    EXPECT_TRUE(bound.controller.WaitForStrength(127, iOff + 1, WAIT_MS));
+}
+
 TEST(RumbleThread, EnvelopeRisesHoldsAndFalls)
 {
     BoundDriver bound;

@@ -315,3 +315,125 @@ TEST(MixingPass, ActuatorsOffSilenceTheMixWhileTheClocksRunOn)
     EXPECT_EQ(0u, driver.MixingPass().ullSum);
     EXPECT_EQ(DWORD{DIEGES_PLAYING}, EffectStatus(driver, 1));
 }
+
+TEST(MixingWindow, PlayStateTellsAStartDelayFromAnEndedPlay)
+{
+    auto r = PlayingRecord(1000000, 2);
+    r->eff.dwStartDelay = 500000;
+    const struct {
+        DWORD now;
+        EffectPlay play;
+    } rows[] = {{T, PLAY_DELAYED},       {T + 499, PLAY_DELAYED}, {T + 500, PLAY_ACTIVE},
+                {T + 2500, PLAY_ACTIVE}, {T + 2501, PLAY_OVER},   {T + 100000, PLAY_OVER}};
+    for (const auto& row : rows) {
+        DWORD durationMs = 0;
+        DWORD positionMs = 0;
+        EXPECT_EQ(row.play, GetEffectPlay(*r, row.now, &durationMs, &positionMs)) << "tick " << row.now;
+    }
+    DWORD durationMs = 0;
+    DWORD positionMs = 0;
+    r->dwIterations = INFINITE;
+    EXPECT_EQ(PLAY_ACTIVE, GetEffectPlay(*r, T + 100000, &durationMs, &positionMs));
+    r->eff.dwDuration = 999;
+    EXPECT_EQ(PLAY_OVER, GetEffectPlay(*r, T + 100000, &durationMs, &positionMs));
+    r->eff.dwDuration = 1000000;
+    r->fPlaying = 0;
+    EXPECT_EQ(PLAY_OVER, GetEffectPlay(*r, T + 500, &durationMs, &positionMs));
+}
+
+TEST(MixingIdle, IdleWhileNoEffectIsStarted)
+{
+    EffectDriver driver(FakeTick);
+    g_tick = T;
+    EXPECT_TRUE(driver.MixingPass().fIdle) << "no effects";
+    EffectParams half;
+    half.eff.dwDuration = INFINITE;
+    half.UseConstant(5000);
+    DWORD dwHandle = 0;
+    ASSERT_EQ(S_OK, driver.DownloadEffect(0, EFFECT_CONSTANTFORCE, &dwHandle, &half.eff, DIEP_ALLPARAMS));
+    EXPECT_TRUE(driver.MixingPass().fIdle) << "downloaded, not started";
+    ASSERT_EQ(S_OK, driver.StartEffect(0, dwHandle, 0, INFINITE));
+    MixResult mix = driver.MixingPass();
+    EXPECT_FALSE(mix.fIdle);
+    EXPECT_EQ(32767u, mix.ullSum);
+    ASSERT_EQ(S_OK, driver.StopEffect(0, dwHandle));
+    EXPECT_TRUE(driver.MixingPass().fIdle) << "stopped";
+    ASSERT_EQ(S_OK, driver.StartEffect(0, dwHandle, 0, INFINITE));
+    ASSERT_EQ(S_OK, driver.DestroyEffect(0, dwHandle));
+    EXPECT_TRUE(driver.MixingPass().fIdle) << "destroyed";
+}
+
+TEST(MixingIdle, StartDelayKeepsTheMixAwakeThoughItIsSilent)
+{
+    EffectDriver driver(FakeTick);
+    g_tick = T;
+    EffectParams delayed;
+    delayed.eff.dwDuration = 1000000;
+    delayed.eff.dwStartDelay = 500000;
+    delayed.UseConstant(5000);
+    ASSERT_NE(0u, DownloadPlaying(driver, EFFECT_CONSTANTFORCE, delayed));
+    MixResult mix = driver.MixingPass();
+    EXPECT_EQ(0u, mix.ullSum);
+    EXPECT_FALSE(mix.fIdle);
+    g_tick = T + 500;
+    mix = driver.MixingPass();
+    EXPECT_EQ(32767u, mix.ullSum);
+    EXPECT_FALSE(mix.fIdle);
+}
+
+TEST(MixingIdle, PlayedOutEffectIdlesTheMixUntilADownloadLengthensIt)
+{
+    EffectDriver driver(FakeTick);
+    g_tick = T;
+    EffectParams shortOne;
+    shortOne.eff.dwDuration = 150000;
+    shortOne.UseConstant(5000);
+    const DWORD dwHandle = DownloadPlaying(driver, EFFECT_CONSTANTFORCE, shortOne);
+    ASSERT_NE(0u, dwHandle);
+    g_tick = T + 150;
+    EXPECT_FALSE(driver.MixingPass().fIdle) << "the last tick of the window";
+    g_tick = T + 151;
+    MixResult mix = driver.MixingPass();
+    EXPECT_TRUE(mix.fIdle);
+    EXPECT_EQ(0u, mix.ullSum);
+    EXPECT_EQ(DWORD{DIEGES_PLAYING}, EffectStatus(driver, dwHandle));
+
+    // A longer duration reopens the window of the play under way.
+    shortOne.eff.dwDuration = 1000000;
+    DWORD dwSame = dwHandle;
+    ASSERT_EQ(S_OK, driver.DownloadEffect(0, EFFECT_CONSTANTFORCE, &dwSame, &shortOne.eff, DIEP_DURATION));
+    mix = driver.MixingPass();
+    EXPECT_FALSE(mix.fIdle);
+    EXPECT_EQ(32767u, mix.ullSum);
+
+    // A play count of 0 plays the start tick alone.
+    ASSERT_EQ(S_OK, driver.StartEffect(0, dwHandle, 0, 0));
+    EXPECT_FALSE(driver.MixingPass().fIdle);
+    g_tick = T + 152;
+    EXPECT_TRUE(driver.MixingPass().fIdle);
+}
+
+TEST(MixingIdle, PauseAndActuatorsOffIdleTheMixWhileEffectsPlay)
+{
+    EffectDriver driver(FakeTick);
+    g_tick = T;
+    EffectParams full;
+    full.eff.dwDuration = INFINITE;
+    full.UseConstant(10000);
+    ASSERT_NE(0u, DownloadPlaying(driver, EFFECT_CONSTANTFORCE, full));
+    const struct {
+        DWORD dwCommand;
+        bool fIdle;
+        std::uint64_t ullSum;
+    } rows[] = {{DISFFC_PAUSE, true, 0},           {DISFFC_CONTINUE, false, 65535},
+                {DISFFC_SETACTUATORSOFF, true, 0}, {DISFFC_PAUSE, true, 0},
+                {DISFFC_CONTINUE, true, 0},        {DISFFC_SETACTUATORSON, false, 65535},
+                {DISFFC_STOPALL, true, 0}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::Message() << "command 0x" << std::hex << row.dwCommand);
+        ASSERT_EQ(S_OK, driver.SendForceFeedbackCommand(0, row.dwCommand));
+        const MixResult mix = driver.MixingPass();
+        EXPECT_EQ(row.fIdle, mix.fIdle);
+        EXPECT_EQ(row.ullSum, mix.ullSum);
+    }
+}

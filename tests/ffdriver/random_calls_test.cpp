@@ -337,6 +337,25 @@ private:
         EXPECT_LE(mix.ullSum, 65535ull * model_.effects.size());
         if (model_.fPaused || !model_.fActuatorsOn) {
             EXPECT_EQ(0u, mix.ullSum);
+            EXPECT_TRUE(mix.fIdle);
+        }
+        // Idle means silent now and on later passes until a call: the Rumble
+        // Thread stops cycling on it.
+        if (mix.fIdle) {
+            EXPECT_EQ(0u, mix.ullSum);
+            const DWORD dwStep = 1 + Below(100);
+            // Unless the step brings an effect's clock round past 2^32 ms
+            // (49.7 days on, or here after time jumped back), which reopens
+            // its window.
+            bool fClockWraps = false;
+            for (LONG i = 0; i < driver_.cEffects; i++)
+                fClockWraps |= g_tick - driver_.rgpEffects[i]->dwStartTick > 0xFFFFFFFF - dwStep;
+            g_tick += dwStep;
+            const MixResult later = driver_.MixingPass();
+            if (!fClockWraps) {
+                EXPECT_TRUE(later.fIdle);
+                EXPECT_EQ(0u, later.ullSum);
+            }
         }
     }
 

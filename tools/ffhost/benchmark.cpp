@@ -105,7 +105,7 @@ bool MeasureStartLatency(DriverLoader* pLoader, int cStarts, FILE* pFile)
         }
         pDriver->StopEffect(0, dwHandle);
         fOk = fOk && bound.controller.WaitForStrength(0, iFound + 1, 1000);
-        // Start again at a different point of the thread's 2 ms cycle.
+        // Vary how long after the thread's last pass the next start comes.
         Sleep(static_cast<DWORD>(i % 3));
     }
     pDriver->Release();
