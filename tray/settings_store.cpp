@@ -1,6 +1,7 @@
 #include "tray/settings_store.h"
 
 #include "common/device_contract.h"
+#include "common/reg_key.h"
 #include "tray/resource.h"
 #include "tray/tray_platform.h"
 
@@ -12,21 +13,6 @@
 #include <new>
 
 namespace {
-
-class RegKey {
-public:
-    explicit RegKey(HKEY h = nullptr) : h_(h) {}
-    ~RegKey()
-    {
-        if (h_) RegCloseKey(h_);
-    }
-    RegKey(const RegKey&) = delete;
-    RegKey& operator=(const RegKey&) = delete;
-    HKEY get() const { return h_; }
-
-private:
-    HKEY h_;
-};
 
 // Other programs read and write the key at any time, so no handle is kept:
 // every value is read, written or deleted through its own open of the key,

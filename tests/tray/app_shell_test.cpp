@@ -32,7 +32,7 @@ TEST_F(AppShellTest, StartWithControllerAddsTheIconAsTheShellExpectsIt)
 
 TEST_F(AppShellTest, StartWithoutControllerShowsNoIcon)
 {
-    s_fControllerPresent = false;
+    Controller().fPlugged = false;
     ASSERT_NE(nullptr, MakeTrayWindow());
     EXPECT_TRUE(s_notifyMessages.empty());
 }
@@ -54,14 +54,14 @@ TEST_F(AppShellTest, ForegroundTimerRunsFromStartOnlyWhenAutoChangeIsOne)
 
 TEST_F(AppShellTest, DeviceChangeAddsOrRemovesTheIconByPresence)
 {
-    s_fControllerPresent = false;
+    Controller().fPlugged = false;
     ASSERT_NE(nullptr, MakeTrayWindow());
 
-    s_fControllerPresent = true;
+    Controller().fPlugged = true;
     EXPECT_EQ(TRUE, SendMessageW(hwnd_, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0));
     // Again while shown: added again, the shell's refusal does not matter.
     EXPECT_EQ(TRUE, SendMessageW(hwnd_, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, 0));
-    s_fControllerPresent = false;
+    Controller().fPlugged = false;
     EXPECT_EQ(TRUE, SendMessageW(hwnd_, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, 0));
 
     EXPECT_EQ((std::vector<DWORD>{NIM_ADD, NIM_ADD, NIM_DELETE}), s_notifyMessages);
@@ -74,7 +74,7 @@ TEST_F(AppShellTest, TaskbarCreatedBringsTheIconBackOnlyWithController)
     s_notifyMessages.clear();
 
     SendMessageW(hwnd_, uTaskbarCreated, 0, 0);
-    s_fControllerPresent = false;
+    Controller().fPlugged = false;
     SendMessageW(hwnd_, uTaskbarCreated, 0, 0);
 
     EXPECT_EQ(std::vector<DWORD>{NIM_ADD}, s_notifyMessages);
@@ -94,7 +94,7 @@ TEST_F(AppShellTest, ReloadMessageReadsTheStoreAndLeavesTimerAndIconAlone)
     EXPECT_EQ(1, App()->pSettings->fModified);
     EXPECT_EQ(1, App()->pSettings->fAutoChange);
     EXPECT_FALSE(StopTimer(IDT_FOREGROUND)); // switching stays off until command 3002
-    EXPECT_EQ(0, s_cReloadRequests);
+    EXPECT_EQ(0, Controller().cRequests);
     EXPECT_TRUE(s_notifyMessages.empty());
 }
 
@@ -208,7 +208,7 @@ TEST_F(AppShellTest, ReloadDuringTheDiscardQuestionWaitsUntilTheProfileIsApplied
 
     EXPECT_EQ(2u, GetDword(L"Current Setting Index"));
     EXPECT_EQ(ProfileBlock(2), GetValue(L"Current Setting"));
-    EXPECT_EQ(1, s_cReloadRequests);
+    EXPECT_EQ(1, Controller().cRequests);
     EXPECT_EQ(2, App()->pSettings->iCurrent); // read back after the save
 }
 

@@ -55,11 +55,11 @@ TEST_F(AutoSwitchTest, ForegroundExecutableSelectsProfileOfItsFileName)
 
         EXPECT_EQ(c.fMatch ? 2u : 0u, CurrentIndex()) << testing::PrintToString(std::wstring(c.pszExeFile));
         EXPECT_EQ(c.fMatch, SaveRan());
-        EXPECT_EQ(c.fMatch ? 1 : 0, s_cReloadRequests);
+        EXPECT_EQ(c.fMatch ? 1 : 0, Controller().cRequests);
         EXPECT_EQ(kGamePid, App()->dwLastForegroundPid);
         DestroyWindow(hwnd_);
         Pump();
-        s_cReloadRequests = 0;
+        Controller().cRequests = 0;
     }
 }
 
@@ -92,7 +92,7 @@ TEST_F(AutoSwitchTest, MatchWithTheCurrentProfileAloneDoesNothing)
     Tick();
 
     EXPECT_FALSE(SaveRan());
-    EXPECT_EQ(0, s_cReloadRequests);
+    EXPECT_EQ(0, Controller().cRequests);
     EXPECT_EQ(kGamePid, App()->dwLastForegroundPid);
 }
 
@@ -206,7 +206,7 @@ TEST_F(AutoSwitchTest, TimerDrivesTheFirstCheckAtOnce)
     Start({L"game.exe"});
     Foreground(kGamePid, L"C:\\game.exe");
 
-    ASSERT_TRUE(PumpUntil([] { return s_cReloadRequests == 1; }));
+    ASSERT_TRUE(PumpUntil([] { return Controller().cRequests == 1; }));
     EXPECT_EQ(1u, CurrentIndex());
 }
 
@@ -222,7 +222,7 @@ TEST_F(AutoSwitchTest, TurningSwitchingOffAndOnKeepsTheLastProcess)
     Tick();
 
     EXPECT_EQ(1, s_cSnapshots);
-    EXPECT_EQ(0, s_cReloadRequests);
+    EXPECT_EQ(0, Controller().cRequests);
 }
 
 TEST_F(AutoSwitchTest, RestartNoticeOfTheNewProfileIsShownAndTheProfileApplied)

@@ -28,7 +28,7 @@ TEST_F(CommandTest, ProfileCommandAppliesSavesAndSendsReloadRequest)
     EXPECT_EQ(2u, GetDword(L"Current Setting Index"));
     EXPECT_EQ(ProfileBlock(2), GetValue(L"Current Setting"));
     EXPECT_TRUE(SaveRan());
-    EXPECT_EQ(1, s_cReloadRequests);
+    EXPECT_EQ(1, Controller().cRequests);
     EXPECT_TRUE(s_messageBoxes.empty());
 }
 
@@ -55,7 +55,7 @@ TEST_F(CommandTest, CommandsNamingNoOtherProfileDoNothing)
     for (UINT id : ids) {
         Command(id);
         EXPECT_FALSE(SaveRan()) << id;
-        EXPECT_EQ(0, s_cReloadRequests) << id;
+        EXPECT_EQ(0, Controller().cRequests) << id;
         EXPECT_EQ(1u, GetDword(L"Current Setting Index")) << id;
         EXPECT_EQ(CurrentBlockAtStart(), GetValue(L"Current Setting")) << id;
     }
@@ -69,7 +69,7 @@ TEST_F(CommandTest, ProfileCommandWhileSheetIsOpenDoesNothing)
     Command(IDM_PROFILE_BASE + 2);
 
     EXPECT_FALSE(SaveRan());
-    EXPECT_EQ(0, s_cReloadRequests);
+    EXPECT_EQ(0, Controller().cRequests);
     EXPECT_EQ(0, App()->pSettings->iCurrent);
 }
 
@@ -86,7 +86,7 @@ TEST_F(CommandTest, DeclinedDiscardQuestionStillSavesAndSendsReloadRequest)
     EXPECT_EQ(CurrentBlockAtStart(), GetValue(L"Current Setting"));
     EXPECT_EQ(std::vector<BYTE>{1}, GetValue(L"Modified Flag"));
     EXPECT_TRUE(SaveRan());
-    EXPECT_EQ(1, s_cReloadRequests);
+    EXPECT_EQ(1, Controller().cRequests);
 }
 
 TEST_F(CommandTest, AcceptedDiscardQuestionAppliesTheProfile)
@@ -97,7 +97,7 @@ TEST_F(CommandTest, AcceptedDiscardQuestionAppliesTheProfile)
 
     EXPECT_EQ(1u, GetDword(L"Current Setting Index"));
     EXPECT_EQ(std::vector<BYTE>{0}, GetValue(L"Modified Flag"));
-    EXPECT_EQ(1, s_cReloadRequests);
+    EXPECT_EQ(1, Controller().cRequests);
 }
 
 TEST_F(CommandTest, AutoChangeCommandTogglesTimerAndStoredFlag)
@@ -116,7 +116,7 @@ TEST_F(CommandTest, AutoChangeCommandTogglesTimerAndStoredFlag)
         EXPECT_EQ(std::vector<BYTE>{c.fAfter}, GetValue(L"Auto Setting Change")) << int(c.fStored);
         EXPECT_EQ(c.fTimer, StopTimer(IDT_FOREGROUND)) << int(c.fStored);
         EXPECT_EQ(4242u, App()->dwLastForegroundPid);
-        EXPECT_EQ(0, s_cReloadRequests);
+        EXPECT_EQ(0, Controller().cRequests);
         DestroyWindow(hwnd_);
         Pump();
     }

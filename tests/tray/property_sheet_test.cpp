@@ -327,7 +327,7 @@ TEST_F(SheetFromTrayTest, DoubleClickOpensOneSheetWhileWhichTheTrayRefusesChange
     EXPECT_EQ(1, seen.cSheets);
     EXPECT_EQ(hwnd_, seen.hwndOwner);
     EXPECT_EQ(0, App()->pSettings->iCurrent);
-    EXPECT_EQ(0, s_cReloadRequests);
+    EXPECT_EQ(0, Controller().cRequests);
     ASSERT_EQ(1u, s_menus.size());
     EXPECT_EQ(UINT(MFS_GRAYED), s_menus[0][2].fState);
     Pump();

@@ -4,8 +4,6 @@
 
 #include <strsafe.h>
 
-bool TrayWindowTest::s_fControllerPresent;
-int TrayWindowTest::s_cReloadRequests;
 std::vector<DWORD> TrayWindowTest::s_notifyMessages;
 NOTIFYICONDATAW TrayWindowTest::s_lastAdd;
 std::vector<std::vector<MenuItemSeen>> TrayWindowTest::s_menus;
@@ -22,73 +20,8 @@ int TrayWindowTest::s_cSnapshots;
 
 namespace {
 
-const GUID kHidGuid = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
-const HDEVINFO kDeviceSet = reinterpret_cast<HDEVINFO>(0x5E7);
-const HANDLE kController = reinterpret_cast<HANDLE>(0x1001);
-constexpr WCHAR kControllerPath[] = L"\\\\?\\hid#vid_845e&pid_0001#fake";
+// The ids of the one controller, as the Supported Device List names it.
 constexpr DWORD kControllerAttribute = 0x845E0001;
-
-void WINAPI FakeGetHidGuid(LPGUID pGuid)
-{
-    *pGuid = kHidGuid;
-}
-
-HDEVINFO WINAPI FakeGetClassDevs(const GUID*, PCWSTR, HWND, DWORD)
-{
-    return kDeviceSet;
-}
-
-BOOL WINAPI FakeEnumInterfaces(HDEVINFO, PSP_DEVINFO_DATA, const GUID*, DWORD iMember,
-                               PSP_DEVICE_INTERFACE_DATA)
-{
-    if (iMember > 0 || !TrayWindowTest::s_fControllerPresent) {
-        SetLastError(ERROR_NO_MORE_ITEMS);
-        return FALSE;
-    }
-    return TRUE;
-}
-
-BOOL WINAPI FakeGetDetail(HDEVINFO, PSP_DEVICE_INTERFACE_DATA, PSP_DEVICE_INTERFACE_DETAIL_DATA_W pDetail,
-                          DWORD cbDetail, PDWORD pcbRequired, PSP_DEVINFO_DATA)
-{
-    const DWORD cbRequired =
-        offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) + sizeof(kControllerPath);
-    if (!pDetail || cbDetail < cbRequired) {
-        if (pcbRequired) *pcbRequired = cbRequired;
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
-    }
-    memcpy(pDetail->DevicePath, kControllerPath, sizeof(kControllerPath));
-    return TRUE;
-}
-
-BOOL WINAPI FakeDestroySet(HDEVINFO)
-{
-    return TRUE;
-}
-
-HANDLE WINAPI FakeCreateFile(LPCWSTR pszPath, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE)
-{
-    return wcscmp(pszPath, kControllerPath) == 0 ? kController : INVALID_HANDLE_VALUE;
-}
-
-BOOLEAN WINAPI FakeGetAttributes(HANDLE, PHIDD_ATTRIBUTES pAttributes)
-{
-    pAttributes->VendorID = HIWORD(kControllerAttribute);
-    pAttributes->ProductID = LOWORD(kControllerAttribute);
-    return TRUE;
-}
-
-BOOLEAN WINAPI FakeSetFeature(HANDLE, PVOID, ULONG cb)
-{
-    if (cb == 32) TrayWindowTest::s_cReloadRequests++;
-    return TRUE;
-}
-
-BOOL WINAPI FakeCloseDevice(HANDLE)
-{
-    return TRUE;
-}
 
 BOOL WINAPI FakeNotifyIcon(DWORD dwMessage, PNOTIFYICONDATAW pnid)
 {
@@ -189,15 +122,8 @@ void TrayWindowTest::SetUp()
 {
     RegistrySandbox::SetUp();
     saved_ = g_platform;
-    g_platform.HidD_GetHidGuid = FakeGetHidGuid;
-    g_platform.SetupDiGetClassDevsW = FakeGetClassDevs;
-    g_platform.SetupDiEnumDeviceInterfaces = FakeEnumInterfaces;
-    g_platform.SetupDiGetDeviceInterfaceDetailW = FakeGetDetail;
-    g_platform.SetupDiDestroyDeviceInfoList = FakeDestroySet;
-    g_platform.CreateFileW = FakeCreateFile;
-    g_platform.HidD_GetAttributes = FakeGetAttributes;
-    g_platform.HidD_SetFeature = FakeSetFeature;
-    g_platform.CloseDeviceHandle = FakeCloseDevice;
+    InstallFakeControllers();
+    g_fakeControllers = {{HIWORD(kControllerAttribute), LOWORD(kControllerAttribute)}};
     g_platform.Shell_NotifyIconW = FakeNotifyIcon;
     g_platform.TrackPopupMenuEx = FakeTrackPopupMenuEx;
     g_platform.GetDoubleClickTime = FakeGetDoubleClickTime;
@@ -209,8 +135,6 @@ void TrayWindowTest::SetUp()
     g_platform.Process32FirstW = FakeProcessFirst;
     g_platform.Process32NextW = FakeProcessNext;
 
-    s_fControllerPresent = true;
-    s_cReloadRequests = 0;
     s_notifyMessages.clear();
     s_lastAdd = {};
     s_menus.clear();
@@ -237,6 +161,7 @@ void TrayWindowTest::TearDown()
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
     }
     ReleaseSheetMutex();
+    ExpectEveryControllerClosed();
     g_platform = saved_;
     RegistrySandbox::TearDown();
 }

@@ -5,6 +5,7 @@
 // boxes, the foreground process and the process list.
 #pragma once
 
+#include "tests/tray/fake_controllers.h"
 #include "tests/tray/registry_sandbox.h"
 #include "tray/app_shell.h"
 #include "tray/tray_platform.h"
@@ -75,9 +76,9 @@ protected:
     HANDLE hSheetMutex_ = nullptr;
 
 public:
-    // What the fakes saw and how they answer; reset for every test.
-    static bool s_fControllerPresent;
-    static int s_cReloadRequests;
+    // What the fakes saw and how they answer; reset for every test. The
+    // controller is plugged in at the start and counts its Reload Requests.
+    static FakeController& Controller() { return g_fakeControllers[0]; }
     static std::vector<DWORD> s_notifyMessages;
     static NOTIFYICONDATAW s_lastAdd;
     static std::vector<std::vector<MenuItemSeen>> s_menus;

@@ -1,6 +1,7 @@
 #include "class_registration.h"
 
 #include "common/class_ids.h"
+#include "common/reg_key.h"
 
 #include <cwchar>
 
@@ -8,22 +9,6 @@ namespace {
 
 constexpr WCHAR CLASS_KEY_PATH[] = L"CLSID\\" CLSID_EFFECT_DRIVER_STRING;
 constexpr WCHAR SERVER_KEY_PATH[] = L"CLSID\\" CLSID_EFFECT_DRIVER_STRING L"\\InprocServer32";
-
-class RegKey {
-public:
-    explicit RegKey(HKEY h = nullptr) : h_(h) {}
-    ~RegKey()
-    {
-        if (h_) RegCloseKey(h_);
-    }
-    RegKey(const RegKey&) = delete;
-    RegKey& operator=(const RegKey&) = delete;
-    HKEY* put() { return &h_; }
-    HKEY get() const { return h_; }
-
-private:
-    HKEY h_;
-};
 
 LSTATUS SetString(HKEY hKey, LPCWSTR pszName, LPCWSTR pszValue)
 {

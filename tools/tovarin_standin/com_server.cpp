@@ -3,6 +3,7 @@
 #include "tools/tovarin_standin/prop_sheet_component.h"
 
 #include "common/class_ids.h"
+#include "common/reg_key.h"
 #include "tools/tovarin_standin/standin_behaviour.h"
 
 #include <olectl.h>
@@ -94,22 +95,20 @@ STDAPI DllRegisterServer()
     const DWORD cch = GetModuleFileNameW(g_hModule, szPath, ARRAYSIZE(szPath));
     if (cch == 0 || cch >= ARRAYSIZE(szPath)) return E_FAIL;
 
-    HKEY hkeyClass;
+    RegKey classKey;
     if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, CLSID_KEY_PATH, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                        &hkeyClass, nullptr) != ERROR_SUCCESS)
+                        classKey.put(), nullptr) != ERROR_SUCCESS)
         return SELFREG_E_CLASS;
-    LONG lResult = SetStringValue(hkeyClass, nullptr, L"Controller property sheet (stand-in)");
-    HKEY hkeyServer;
-    if (lResult == ERROR_SUCCESS)
-        lResult = RegCreateKeyExW(hkeyClass, L"InprocServer32", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                  &hkeyServer, nullptr);
-    if (lResult == ERROR_SUCCESS) {
-        lResult = SetStringValue(hkeyServer, nullptr, szPath);
-        if (lResult == ERROR_SUCCESS) lResult = SetStringValue(hkeyServer, L"ThreadingModel", L"Apartment");
-        RegCloseKey(hkeyServer);
-    }
-    RegCloseKey(hkeyClass);
-    return lResult == ERROR_SUCCESS ? S_OK : SELFREG_E_CLASS;
+    if (SetStringValue(classKey.get(), nullptr, L"Controller property sheet (stand-in)") != ERROR_SUCCESS)
+        return SELFREG_E_CLASS;
+    RegKey serverKey;
+    if (RegCreateKeyExW(classKey.get(), L"InprocServer32", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                        serverKey.put(), nullptr) != ERROR_SUCCESS)
+        return SELFREG_E_CLASS;
+    if (SetStringValue(serverKey.get(), nullptr, szPath) != ERROR_SUCCESS) return SELFREG_E_CLASS;
+    if (SetStringValue(serverKey.get(), L"ThreadingModel", L"Apartment") != ERROR_SUCCESS)
+        return SELFREG_E_CLASS;
+    return S_OK;
 }
 
 STDAPI DllUnregisterServer()

@@ -1,0 +1,42 @@
+// HID controllers that exist only in the test, behind g_platform: SetupAPI's
+// enumeration, CreateFileW and the HID calls answer from a list the test
+// makes up. This shows what Wine's own devices cannot: several controllers,
+// controllers that come and go, refuse to open or give no ids. Every call is
+// checked for the arguments the platform wants, and every Reload Request byte
+// for byte.
+#pragma once
+
+#include "tray/tray_platform.h"
+
+#include <vector>
+
+struct FakeController {
+    FakeController(USHORT wVendorID, USHORT wProductID) : wVendorID(wVendorID), wProductID(wProductID) {}
+    USHORT wVendorID;
+    USHORT wProductID;
+
+    // How it answers; all true is a controller that works.
+    bool fPlugged = true;    // listed by the enumeration at all
+    bool fDetail = true;     // its device path can be read
+    bool fOpens = true;      // CreateFileW opens it
+    bool fAttributes = true; // HidD_GetAttributes gives its ids
+
+    // What it saw.
+    int cOpens = 0;
+    int cCloses = 0;
+    int cRequests = 0; // Reload Requests received, each checked byte for byte
+};
+
+// The controllers in the order of enumeration.
+extern std::vector<FakeController> g_fakeControllers;
+// SetupDiGetClassDevsW fails: there is no device set at all.
+extern bool g_fNoDeviceSet;
+extern int g_cDeviceSetsDestroyed;
+
+// Points the device members of g_platform at the fakes and starts from no
+// controller, a device set that opens and nothing counted. The caller saves
+// g_platform before and restores it after.
+void InstallFakeControllers();
+
+// Every controller opened was closed again.
+void ExpectEveryControllerClosed();
