@@ -14,8 +14,8 @@
 // HidD_SetFeature. The driver re-reads "Current Setting" when it arrives.
 constexpr std::size_t RELOAD_REQUEST_SIZE = 32;
 struct ReloadRequest {
-    std::uint8_t bReportId;     // 0
-    std::uint8_t rgbZero[31];   // all 0
+    std::uint8_t bReportId;   // 0
+    std::uint8_t rgbZero[31]; // all 0
 };
 static_assert(sizeof(ReloadRequest) == RELOAD_REQUEST_SIZE);
 
@@ -23,10 +23,10 @@ static_assert(sizeof(ReloadRequest) == RELOAD_REQUEST_SIZE);
 // device interface; bytes 2 and 3 carry the rumble strength 0..255.
 constexpr std::size_t MOTOR_REPORT_SIZE = 4;
 struct MotorReport {
-    std::uint8_t bReportId;     // 0
-    std::uint8_t bReserved;     // 0
-    std::uint8_t bStrengthLeft; // strength
-    std::uint8_t bStrengthRight;// the same strength
+    std::uint8_t bReportId;      // 0
+    std::uint8_t bReserved;      // 0
+    std::uint8_t bStrengthLeft;  // strength
+    std::uint8_t bStrengthRight; // the same strength
 };
 static_assert(sizeof(MotorReport) == MOTOR_REPORT_SIZE);
 

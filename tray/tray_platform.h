@@ -18,13 +18,15 @@ struct TrayPlatform {
     // HID device enumeration, opening and the Reload Request.
     void(WINAPI* HidD_GetHidGuid)(LPGUID) = ::HidD_GetHidGuid;
     HDEVINFO(WINAPI* SetupDiGetClassDevsW)(const GUID*, PCWSTR, HWND, DWORD) = ::SetupDiGetClassDevsW;
-    BOOL(WINAPI* SetupDiEnumDeviceInterfaces)(HDEVINFO, PSP_DEVINFO_DATA, const GUID*, DWORD,
-                                              PSP_DEVICE_INTERFACE_DATA) = ::SetupDiEnumDeviceInterfaces;
-    BOOL(WINAPI* SetupDiGetDeviceInterfaceDetailW)(HDEVINFO, PSP_DEVICE_INTERFACE_DATA,
-                                                   PSP_DEVICE_INTERFACE_DETAIL_DATA_W, DWORD, PDWORD,
-                                                   PSP_DEVINFO_DATA) = ::SetupDiGetDeviceInterfaceDetailW;
+    BOOL(WINAPI* SetupDiEnumDeviceInterfaces)
+    (HDEVINFO, PSP_DEVINFO_DATA, const GUID*, DWORD,
+     PSP_DEVICE_INTERFACE_DATA) = ::SetupDiEnumDeviceInterfaces;
+    BOOL(WINAPI* SetupDiGetDeviceInterfaceDetailW)
+    (HDEVINFO, PSP_DEVICE_INTERFACE_DATA, PSP_DEVICE_INTERFACE_DETAIL_DATA_W, DWORD, PDWORD,
+     PSP_DEVINFO_DATA) = ::SetupDiGetDeviceInterfaceDetailW;
     BOOL(WINAPI* SetupDiDestroyDeviceInfoList)(HDEVINFO) = ::SetupDiDestroyDeviceInfoList;
-    HANDLE(WINAPI* CreateFileW)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) = ::CreateFileW;
+    HANDLE(WINAPI* CreateFileW)
+    (LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) = ::CreateFileW;
     BOOLEAN(WINAPI* HidD_GetAttributes)(HANDLE, PHIDD_ATTRIBUTES) = ::HidD_GetAttributes;
     BOOLEAN(WINAPI* HidD_SetFeature)(HANDLE, PVOID, ULONG) = ::HidD_SetFeature;
     BOOL(WINAPI* CloseDeviceHandle)(HANDLE) = ::CloseHandle;
