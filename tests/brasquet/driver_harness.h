@@ -4,6 +4,7 @@
 #pragma once
 
 #include "driver_activation.h"
+#include "effect_downloads.h"
 #include "pipe_controller.h"
 
 #include <array>
@@ -33,15 +34,6 @@ struct BoundDriver {
     // The final Release; waits until the driver has closed the device.
     ULONG Release();
 };
-
-// Download of a constant force (type 0) with every parameter, as DirectInput
-// downloads a new effect. Returns the new handle.
-DWORD DownloadConstant(IDirectInputEffectDriver* pDriver, LONG lMagnitude, DWORD dwExtraFlags = 0,
-                       DWORD dwDurationUs = INFINITE, DWORD dwStartDelayUs = 0,
-                       const DIENVELOPE* pEnvelope = nullptr);
-// Download of a periodic force (types 2 to 6), magnitude 10000.
-DWORD DownloadPeriodic(IDirectInputEffectDriver* pDriver, DWORD dwType, DWORD dwPeriodUs,
-                       DWORD dwExtraFlags = 0);
 
 using ReportBytes = std::array<BYTE, 4>;
 ReportBytes BytesOf(const MotorRecord& record);

@@ -1,5 +1,6 @@
 #include "benchmark.h"
 
+#include "effect_downloads.h"
 #include "pipe_controller.h"
 
 #include <algorithm>
@@ -38,33 +39,6 @@ bool Bind(DriverLoader* pLoader, Bound* pBound, FILE* pFile)
     return true;
 }
 
-DWORD DownloadConstant(IDirectInputEffectDriver* pDriver, LONG lMagnitude, bool fStart)
-{
-    DICONSTANTFORCE cf = {lMagnitude};
-    DIEFFECT eff = {};
-    eff.dwSize = sizeof(eff);
-    eff.dwDuration = INFINITE;
-    eff.dwGain = DI_FFNOMINALMAX;
-    eff.cbTypeSpecificParams = sizeof(cf);
-    eff.lpvTypeSpecificParams = &cf;
-    DWORD dwHandle = 0;
-    pDriver->DownloadEffect(0, 0, &dwHandle, &eff, DIEP_ALLPARAMS | (fStart ? DIEP_START : 0));
-    return dwHandle;
-}
-
-void DownloadPeriodic(IDirectInputEffectDriver* pDriver, DWORD dwType, DWORD dwPeriodUs)
-{
-    DIPERIODIC periodic = {DI_FFNOMINALMAX, 0, 0, dwPeriodUs};
-    DIEFFECT eff = {};
-    eff.dwSize = sizeof(eff);
-    eff.dwDuration = INFINITE;
-    eff.dwGain = DI_FFNOMINALMAX;
-    eff.cbTypeSpecificParams = sizeof(periodic);
-    eff.lpvTypeSpecificParams = &periodic;
-    DWORD dwHandle = 0;
-    pDriver->DownloadEffect(0, dwType, &dwHandle, &eff, DIEP_ALLPARAMS | DIEP_START);
-}
-
 double Percentile(std::vector<double> values, double dPercent)
 {
     if (values.empty()) return 0;
@@ -89,7 +63,7 @@ bool MeasureStartLatency(DriverLoader* pLoader, int cStarts, FILE* pFile)
     Bound bound;
     if (!Bind(pLoader, &bound, pFile)) return false;
     IDirectInputEffectDriver* pDriver = bound.pDriver;
-    const DWORD dwHandle = DownloadConstant(pDriver, 5000, false); // strength 127 alone
+    const DWORD dwHandle = DownloadConstant(pDriver, 5000); // strength 127 alone
     std::vector<double> latencies;
     bool fOk = true;
     for (int i = 0; i < cStarts && fOk; ++i) {
@@ -177,10 +151,10 @@ bool MeasureRelease(DriverLoader* pLoader, int cReleases, FILE* pFile)
     for (int i = 0; i < cReleases; ++i) {
         Bound bound;
         if (!Bind(pLoader, &bound, pFile)) return false;
-        DownloadConstant(bound.pDriver, 3000, true);
-        DownloadPeriodic(bound.pDriver, 3, 100000); // sine
-        DownloadPeriodic(bound.pDriver, 2, 50000);  // square
-        DownloadPeriodic(bound.pDriver, 5, 70000);  // sawtooth up
+        DownloadConstant(bound.pDriver, 3000, DIEP_START);
+        DownloadPeriodic(bound.pDriver, 3, 100000, DIEP_START); // sine
+        DownloadPeriodic(bound.pDriver, 2, 50000, DIEP_START);  // square
+        DownloadPeriodic(bound.pDriver, 5, 70000, DIEP_START);  // sawtooth up
         Sleep(50 + static_cast<DWORD>(i % 5));
         const LONGLONG llBefore = PipeController::Now();
         bound.pDriver->Release();
