@@ -8,15 +8,16 @@
 set -euo pipefail
 cmd=${1:?command}; prefix=${2:?prefix}
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+wine64="$(dirname "$0")/wine64"
 
 case "$cmd" in
 up)
     if [ ! -f "$prefix/system.reg" ] || [ ! -f "$prefix/.made" ]; then
         rm -rf "$prefix"
         mkdir -p "$prefix"
-        wineboot -i </dev/null >/dev/null 2>&1 || true
+        "$wine64" wineboot -i </dev/null >/dev/null 2>&1 || true
         # A crashing program must end instead of waiting on a crash dialog.
-        wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+        "$wine64" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
         # The wineserver that made the prefix loses the virtual HID devices some
         # time later: end it, the tests get a fresh one.
         wineserver -k || true
@@ -31,7 +32,7 @@ up)
     # Warm the server up so that the first test does not pay for it. This
     # starts the desktop process, which keeps the display it found.
     if [ -n "${3:-}" ]; then export DISPLAY="$3"; fi
-    wine cmd /c exit >/dev/null 2>&1 || true
+    "$wine64" cmd /c exit >/dev/null 2>&1 || true
     ;;
 down)
     wineserver -k 2>/dev/null || true

@@ -28,6 +28,9 @@ import subprocess
 import sys
 import time
 
+# The 64-bit loader: Debian's `wine` takes the 32-bit one once 32-bit Wine is installed.
+WINE64 = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine64")
+
 # Periodic effects swing 5000 around an offset of 5000: 0..10000, for 1000 ms.
 WAVE = "magnitude=5000 offset=5000 period=250ms duration=1000ms"
 
@@ -201,7 +204,7 @@ def read_timeline(text):
 
 def play(host, out_dir, name, script):
     csv_path = os.path.join(out_dir, "effects", name + ".csv")
-    command = ["wine", host, "run", "--com", "--exec", "mark go; " + script + "; release",
+    command = [WINE64, host, "run", "--com", "--exec", "mark go; " + script + "; release",
                "--csv", windows_path(csv_path)]
     run = subprocess.run(command, capture_output=True, text=True, timeout=60)
     timeline = run.stdout.replace("\r", "")

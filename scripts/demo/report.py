@@ -9,6 +9,9 @@ import html
 import os
 import subprocess
 
+# The 64-bit loader: Debian's `wine` takes the 32-bit one once 32-bit Wine is installed.
+WINE64 = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine64")
+
 INTRO = """\
 Corvane Wireless Controller companion software, shown at work under Wine.
 
@@ -60,7 +63,7 @@ FILES = [
 
 def wine_version():
     try:
-        return subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
+        return subprocess.run([WINE64, "--version"], capture_output=True, text=True).stdout.strip()
     except OSError:
         return "wine"
 

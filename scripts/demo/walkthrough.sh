@@ -68,6 +68,8 @@ mkdir -p "$work/logs" "$out/effects"
 prefix="$work/prefix"
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 wine_env="$root/scripts/wine-env.sh"
+# Every program here is 64-bit: the 64-bit loader, never the 32-bit one.
+wine() { "$root/scripts/wine64" "$@"; }
 
 # What the demo installs: the controller is Wine's virtual HID device
 # 845E:0001, and three profiles, two named like programs Wine brings along.
@@ -343,7 +345,7 @@ start_tray() {
     # Wine's own trace of the HID, file and registry calls of the tray
     # program: the only outside view of a Reload Request on a device that
     # is not a real controller.
-    (cd "$install_dir" && WINEDEBUG=-all,trace+hid,trace+file,trace+reg exec wine quellin.exe) \
+    (cd "$install_dir" && WINEDEBUG=-all,trace+hid,trace+file,trace+reg exec "$root/scripts/wine64" quellin.exe) \
         2>"$work/logs/quellin-trace.log" >/dev/null &
     quellin_pid=$!
     local window tray

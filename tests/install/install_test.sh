@@ -6,6 +6,7 @@
 set -uo pipefail
 : "${WINEPREFIX:?the prefix of the installation tests}" "${INSTALL_CMD:?install/install.cmd}"
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+wine() { "$(dirname "$0")/../../scripts/wine64" "$@"; }
 case_name=${1:?case}
 
 PARAMETERS='HKLM\SYSTEM\CurrentControlSet\Services\CorvaneWirelessController\Parameters'
