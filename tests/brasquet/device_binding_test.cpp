@@ -27,7 +27,7 @@ TEST(DeviceBinding, BindingStartsOneThreadAndTheFinalReleaseEndsIt)
     EXPECT_EQ(cThreads + 1, ThreadCount());
     EXPECT_EQ(1u, bound.controller.OpenConnections());
     EXPECT_EQ(0u, bound.Release());
-    EXPECT_EQ(cThreads, ThreadCount());
+    EXPECT_TRUE(WaitForThreadCount(cThreads, WAIT_MS));
     EXPECT_EQ(0u, bound.controller.OpenConnections());
 }
 
@@ -39,7 +39,7 @@ TEST(DeviceBinding, EndingTheBindingWritesZeroClosesTheDeviceAndEndsTheThread)
     const DWORD dwHandle = DownloadConstant(bound.pDriver, 5000, DIEP_START);
     ASSERT_TRUE(bound.controller.WaitForStrength(127, 1, WAIT_MS));
     EXPECT_EQ(S_OK, Unbind(bound.pDriver));
-    EXPECT_EQ(cThreads, ThreadCount());
+    EXPECT_TRUE(WaitForThreadCount(cThreads, WAIT_MS));
     EXPECT_TRUE(bound.controller.WaitForNoConnection(WAIT_MS));
     const std::vector<MotorRecord> reports = bound.controller.Reports();
     EXPECT_EQ(ZERO_REPORT, BytesOf(reports.back()));
@@ -71,7 +71,7 @@ TEST(DeviceBinding, BindingAgainEndsTheEarlierBindingFirst)
     DownloadConstant(bound.pDriver, 5000, DIEP_START);
     ASSERT_TRUE(bound.controller.WaitForStrength(127, 1, WAIT_MS));
     ASSERT_EQ(S_OK, bound.Bind());
-    EXPECT_EQ(cThreads + 1, ThreadCount());
+    EXPECT_TRUE(WaitForThreadCount(cThreads + 1, WAIT_MS));
     const std::vector<MotorRecord> reports = bound.controller.Reports();
     const std::vector<MotorRecord> first = ReportsOfBinding(reports, 1);
     const std::vector<MotorRecord> second = ReportsOfBinding(reports, 2);
@@ -82,7 +82,7 @@ TEST(DeviceBinding, BindingAgainEndsTheEarlierBindingFirst)
     EXPECT_LT(first.back().llTime, second.front().llTime);
     EXPECT_EQ(1u, bound.controller.OpenConnections());
     EXPECT_EQ(0u, bound.Release());
-    EXPECT_EQ(cThreads, ThreadCount());
+    EXPECT_TRUE(WaitForThreadCount(cThreads, WAIT_MS));
 }
 
 TEST(DeviceBinding, RebindingToAPathThatDoesNotOpenEndsTheOldBindingAndFails)
@@ -91,7 +91,7 @@ TEST(DeviceBinding, RebindingToAPathThatDoesNotOpenEndsTheOldBindingAndFails)
     const DWORD cThreads = ThreadCount();
     ASSERT_EQ(S_OK, bound.Bind());
     EXPECT_EQ(E_FAIL, BindTo(bound.pDriver, L"\\\\.\\pipe\\ffhost-no-such-controller"));
-    EXPECT_EQ(cThreads, ThreadCount());
+    EXPECT_TRUE(WaitForThreadCount(cThreads, WAIT_MS));
     EXPECT_TRUE(bound.controller.WaitForNoConnection(WAIT_MS));
     EXPECT_EQ(ZERO_REPORT, BytesOf(bound.controller.Reports().back()));
 }

@@ -48,9 +48,13 @@ BoundDriver::~BoundDriver()
 HRESULT BoundDriver::Bind()
 {
     if (!pDriver) return E_UNEXPECTED;
-    const size_t cBefore = controller.ReportCount();
+    // The driver opens the pipe once per binding, and the pipe numbers the
+    // openings in order.
+    DWORD cOpenings = 0;
+    for (const ConnectionEvent& event : controller.Connections())
+        cOpenings += event.fOpen ? 1 : 0;
     const HRESULT hr = BindTo(pDriver, controller.Path());
-    if (SUCCEEDED(hr) && !controller.WaitForReports(cBefore + 1, 5000)) return E_UNEXPECTED;
+    if (SUCCEEDED(hr) && !controller.WaitForReportOf(cOpenings + 1, 5000)) return E_UNEXPECTED;
     return hr;
 }
 
@@ -88,4 +92,14 @@ DWORD ThreadCount()
     }
     CloseHandle(hSnapshot);
     return cThreads;
+}
+
+bool WaitForThreadCount(DWORD cThreads, DWORD dwTimeoutMs)
+{
+    const ULONGLONG ullEnd = GetTickCount64() + dwTimeoutMs;
+    for (;;) {
+        if (ThreadCount() == cThreads) return true;
+        if (GetTickCount64() >= ullEnd) return false;
+        Sleep(10);
+    }
 }

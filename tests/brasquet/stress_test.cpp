@@ -242,7 +242,7 @@ TEST(Stress, ThreadsCallingEveryOperationWhileTheThreadMixes)
     std::string first;
     EXPECT_EQ(0, RunWorkers(bound.pDriver, bound.controller.Path(), 4, 3000, 1, &first)) << first;
     EXPECT_EQ(0u, bound.Release());
-    EXPECT_EQ(cThreads, ThreadCount());
+    EXPECT_TRUE(WaitForThreadCount(cThreads, 5000));
     ExpectSoundReports(bound.controller);
     EXPECT_GT(bound.controller.ReportCount(), 10u);
 }

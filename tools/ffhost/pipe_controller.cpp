@@ -298,6 +298,18 @@ bool PipeController::WaitForStrength(BYTE bStrength, size_t iFrom, DWORD dwTimeo
         dwTimeoutMs);
 }
 
+bool PipeController::WaitForReportOf(DWORD iConnection, DWORD dwTimeoutMs) const
+{
+    return WaitUntil(
+        [&] {
+            for (const MotorRecord& record : reports_) {
+                if (record.iConnection == iConnection) return true;
+            }
+            return false;
+        },
+        dwTimeoutMs);
+}
+
 bool PipeController::WaitForNoConnection(DWORD dwTimeoutMs) const
 {
     return WaitUntil([&] { return cOpen_ == 0; }, dwTimeoutMs);

@@ -50,6 +50,8 @@ public:
     // Waits for a report at index iFrom or later whose strength is bStrength
     // and stores its index. False on time-out.
     bool WaitForStrength(BYTE bStrength, size_t iFrom, DWORD dwTimeoutMs, size_t* piFound = nullptr) const;
+    // Waits for a report of the iConnection-th opening of the pipe.
+    bool WaitForReportOf(DWORD iConnection, DWORD dwTimeoutMs) const;
     // Waits until no client holds the pipe open.
     bool WaitForNoConnection(DWORD dwTimeoutMs) const;
 
