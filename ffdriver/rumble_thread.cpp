@@ -17,32 +17,51 @@
 
 namespace {
 
-// A high-resolution timer waits 2 ms. Sleep(2) waits for the next tick of
-// the system timer, about 15.6 ms unless some program raised its resolution
-// (timeBeginPeriod), which this driver must not do for its host: that
-// changes the timer of the whole process or system. Null where the system
-// lacks such timers.
+// The active loop's pace: a high-resolution timer waits 2 ms. Sleep(2)
+// waits for the next tick of the system timer, about 15.6 ms unless some
+// program raised its resolution (timeBeginPeriod), which this driver must
+// not do for its host: that changes the timer of the whole process or
+// system.
+struct CyclePacer {
+    HANDLE hTimer;  // null where the system lacks high-resolution timers
+    bool fPaced;    // llDue holds the last cycle's due time
+    LONGLONG llDue; // QueryPerformanceCounter
+};
+
 HANDLE CreateCycleTimer()
 {
     return CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
                                   TIMER_MODIFY_STATE | SYNCHRONIZE);
 }
 
-// The timer is set anew for each cycle, 2 ms from now: none is pending while
-// the thread waits for a call, so an idle driver keeps no timer running.
-void WaitOneCycle(HANDLE hTimer)
+// Each cycle is due 2 ms after the one before, so a timer that fires late
+// shortens the next wait rather than slowing the cycle; after an idle wait,
+// or once the thread has fallen behind, the count starts afresh. The timer
+// is set for one cycle at a time: none is pending while the thread waits for
+// a call.
+void WaitForNextCycle(CyclePacer* pPacer)
 {
-    if (hTimer) {
-        LARGE_INTEGER liDue;
-        liDue.QuadPart = -20000; // relative, in 100 ns units
-        if (SetWaitableTimer(hTimer, &liDue, 0, nullptr, nullptr, FALSE) &&
-            WaitForSingleObject(hTimer, INFINITE) == WAIT_OBJECT_0)
+    if (pPacer->hTimer) {
+        LARGE_INTEGER liNow;
+        LARGE_INTEGER liFrequency;
+        QueryPerformanceCounter(&liNow);
+        QueryPerformanceFrequency(&liFrequency);
+        const LONGLONG llCycle = liFrequency.QuadPart / 500; // 2 ms
+        LONGLONG llDue = pPacer->llDue + llCycle;
+        if (!pPacer->fPaced || llDue <= liNow.QuadPart) llDue = liNow.QuadPart + llCycle;
+        pPacer->llDue = llDue;
+        pPacer->fPaced = true;
+        LARGE_INTEGER liWait;
+        liWait.QuadPart =
+            -((llDue - liNow.QuadPart) * 10000000 / liFrequency.QuadPart); // relative, 100 ns units
+        if (SetWaitableTimer(pPacer->hTimer, &liWait, 0, nullptr, nullptr, FALSE) &&
+            WaitForSingleObject(pPacer->hTimer, INFINITE) == WAIT_OBJECT_0)
             return;
     }
     Sleep(2);
 }
 
-void RunCycles(EffectDriverObject* pDriver, HANDLE hTimer)
+void RunCycles(EffectDriverObject* pDriver, CyclePacer* pPacer)
 {
     // No sum of contributions takes this value, so the first pass reports.
     std::uint64_t ullPreviousSum = UINT64_MAX;
@@ -59,8 +78,10 @@ void RunCycles(EffectDriverObject* pDriver, HANDLE hTimer)
         // would come round again only when its clock wraps, 49.7 days after
         // its start; waiting lets it stay silent, as it should. Should the
         // wait fail, the thread cycles as usual rather than spin.
-        if (!mix.fIdle || WaitForSingleObject(pDriver->hWake, INFINITE) != WAIT_OBJECT_0)
-            WaitOneCycle(hTimer);
+        if (mix.fIdle && WaitForSingleObject(pDriver->hWake, INFINITE) == WAIT_OBJECT_0)
+            pPacer->fPaced = false;
+        else
+            WaitForNextCycle(pPacer);
     }
 }
 
@@ -80,9 +101,9 @@ DWORD WINAPI RumbleThreadProc(LPVOID pvDriver)
     auto* pDriver = static_cast<EffectDriverObject*>(pvDriver);
     // Taken now: once hThreadDone is set the driver may be freed at once.
     const HMODULE hModule = pDriver->hThreadModule;
-    HANDLE hTimer = CreateCycleTimer();
-    RunCycles(pDriver, hTimer);
-    if (hTimer) CloseHandle(hTimer);
+    CyclePacer pacer = {CreateCycleTimer(), false, 0};
+    RunCycles(pDriver, &pacer);
+    if (pacer.hTimer) CloseHandle(pacer.hTimer);
     WriteMotorReport(pDriver->hDevice, 0);
     // The end of the binding waits for this event, not for the thread's
     // exit: a thread's exit runs DLL_THREAD_DETACH under the loader lock,
