@@ -129,6 +129,49 @@ TEST(DeviceBinding, MissingInitInfoOrPathIsInvalidAndOpensNothing)
     EXPECT_EQ(cThreads + 1, ThreadCount());
 }
 
+DWORD WINAPI FreeLibraryThreadProc(LPVOID pvModule)
+{
+    FreeLibrary(static_cast<HMODULE>(pvModule));
+    return 0;
+}
+
+// The thread's exit runs DLL_THREAD_DETACH under the loader lock, which the
+// releasing host holds here: the end of the binding must not wait for it.
+TEST(DeviceBinding, ReleaseFromAnotherLibrarysDetachReturnsAndEndsWithZero)
+{
+    BoundDriver bound;
+    const DWORD cThreads = ThreadCount();
+    ASSERT_EQ(S_OK, bound.Bind());
+    DownloadConstant(bound.pDriver, 5000, DIEP_START);
+    ASSERT_TRUE(bound.controller.WaitForStrength(127, 1, WAIT_MS));
+    HMODULE hHelper = LoadLibraryW(L"release_on_detach.dll");
+    ASSERT_NE(nullptr, hHelper);
+    auto pfnReleaseOnDetach = reinterpret_cast<void (*)(IUnknown*)>(
+        reinterpret_cast<void*>(GetProcAddress(hHelper, "ReleaseOnDetach")));
+    ASSERT_NE(nullptr, pfnReleaseOnDetach);
+    pfnReleaseOnDetach(bound.pDriver);
+    bound.pDriver = nullptr;
+
+    // On a thread of its own, so that a hang fails the test. The thread's
+    // handle is signalled only after its own exit, which needs the loader
+    // lock too: FreeLibrary returned once the thread has gone.
+    HANDLE hThread = CreateThread(nullptr, 0, FreeLibraryThreadProc, hHelper, 0, nullptr);
+    ASSERT_NE(nullptr, hThread);
+    if (WaitForSingleObject(hThread, WAIT_MS) != WAIT_OBJECT_0) {
+        ADD_FAILURE() << "FreeLibrary did not return";
+        // The loader lock stays held for good: not even an orderly exit
+        // could take it.
+        fflush(stdout);
+        TerminateProcess(GetCurrentProcess(), 1);
+    }
+    CloseHandle(hThread);
+    EXPECT_TRUE(bound.controller.WaitForNoConnection(WAIT_MS));
+    const std::vector<MotorRecord> reports = bound.controller.Reports();
+    EXPECT_EQ(ZERO_REPORT, BytesOf(reports.back()));
+    EXPECT_EQ((std::vector<BYTE>{0, 127, 0}), StrengthsOf(reports));
+    EXPECT_TRUE(WaitForThreadCount(cThreads, WAIT_MS));
+}
+
 TEST(DeviceBinding, ReleaseWithoutDeviceIdHasNoThreadToWaitFor)
 {
     IDirectInputEffectDriver* pDriver = NewDriver();
