@@ -182,29 +182,25 @@ TEST(EffectStore, EachFlagAloneTakesItsMembersAndNoOther)
         SCOPED_TRACE(testing::Message() << "flag 0x" << std::hex << row.dwFlag);
         EffectDriver driver(FakeTick);
         g_tick = 10;
+        // Every member differs between the two downloads; n picks the set.
+        const auto fill = [](EffectParams& params, DWORD n) {
+            params.eff.dwDuration = 5000000 * n;
+            params.eff.dwSamplePeriod = 10 * n + 1;
+            params.eff.dwGain = 3000 * n;
+            params.eff.dwTriggerButton = 10 * n + 2;
+            params.eff.dwTriggerRepeatInterval = 10 * n + 3;
+            params.eff.cAxes = n;
+            params.eff.dwStartDelay = 10 * n + 4;
+            params.UseEnvelope(1000 * n, 100000 * n, 2000 * n, 200000 * n);
+            params.UsePeriodic(4000 * n, 0, 0, 100000 * n);
+        };
         EffectParams before;
-        before.eff.dwDuration = 5000000;
-        before.eff.dwSamplePeriod = 11;
-        before.eff.dwGain = 7000;
-        before.eff.dwTriggerButton = 12;
-        before.eff.dwTriggerRepeatInterval = 13;
-        before.eff.cAxes = 1;
-        before.eff.dwStartDelay = 14;
-        before.UseEnvelope(1000, 100000, 2000, 200000);
-        before.UsePeriodic(9000, 0, 0, 100000);
+        fill(before, 1);
         const DWORD dwHandle = Download(driver, EFFECT_SQUARE, before, DIEP_ALLPARAMS);
         const std::vector<DWORD> old = read(Record(driver, 0));
 
         EffectParams after;
-        after.eff.dwDuration = 6000000;
-        after.eff.dwSamplePeriod = 21;
-        after.eff.dwGain = 3000;
-        after.eff.dwTriggerButton = 22;
-        after.eff.dwTriggerRepeatInterval = 23;
-        after.eff.cAxes = 2;
-        after.eff.dwStartDelay = 24;
-        after.UseEnvelope(3000, 300000, 4000, 400000);
-        after.UsePeriodic(5000, 0, 0, 200000);
+        fill(after, 2);
         g_tick = 20;
         Download(driver, EFFECT_SQUARE, after, row.dwFlag, dwHandle);
         const std::vector<DWORD> now = read(Record(driver, 0));
