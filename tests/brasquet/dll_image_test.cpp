@@ -11,6 +11,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -73,6 +74,40 @@ TEST_F(MappedDll, ImportsOnlyWindowsSystemDlls)
         std::transform(dll.begin(), dll.end(), dll.begin(),
                        [](unsigned char ch) { return static_cast<char>(tolower(ch)); });
         EXPECT_TRUE(SYSTEM_DLLS.count(dll)) << "imports " << dll;
+    }
+}
+
+// Two builds of the same sources give the same file: no link time.
+TEST_F(MappedDll, CarriesNoLinkTime)
+{
+    EXPECT_EQ(0u, pNt_->FileHeader.TimeDateStamp);
+}
+
+// The file's properties, and whoever looks at the DLL a game loaded, see who
+// made it.
+TEST(DllImage, VersionNamesTheDriverItsMakerAndProduct)
+{
+    const std::wstring path = DefaultDriverPath();
+    DWORD dwHandle = 0;
+    const DWORD cb = GetFileVersionInfoSizeW(path.c_str(), &dwHandle);
+    ASSERT_NE(0u, cb);
+    std::string data(cb, '\0');
+    ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, cb, data.data()));
+
+    const std::pair<const wchar_t*, const wchar_t*> strings[] = {
+        {L"CompanyName", L"Corvane"},
+        {L"ProductName", L"Corvane Wireless Controller"},
+        {L"FileDescription", L"Force Feedback Effect Driver for Corvane Wireless Controller"},
+        {L"OriginalFilename", L"brasquet.dll"},
+        {L"FileVersion", L"1.0.0.0"},
+    };
+    for (const auto& [pszName, pszExpected] : strings) {
+        const std::wstring query = std::wstring(L"\\StringFileInfo\\040904B0\\") + pszName;
+        LPWSTR pszValue = nullptr;
+        UINT cch = 0;
+        ASSERT_TRUE(VerQueryValueW(data.data(), query.c_str(), reinterpret_cast<void**>(&pszValue), &cch))
+            << testing::PrintToString(std::wstring(pszName));
+        EXPECT_STREQ(pszExpected, pszValue);
     }
 }
 
