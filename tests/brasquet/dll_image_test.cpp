@@ -11,7 +11,6 @@
 #include <map>
 #include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace {
@@ -81,34 +80,6 @@ TEST_F(MappedDll, ImportsOnlyWindowsSystemDlls)
 TEST_F(MappedDll, CarriesNoLinkTime)
 {
     EXPECT_EQ(0u, pNt_->FileHeader.TimeDateStamp);
-}
-
-// The file's properties, and whoever looks at the DLL a game loaded, see who
-// made it.
-TEST(DllImage, VersionNamesTheDriverItsMakerAndProduct)
-{
-    const std::wstring path = DefaultDriverPath();
-    DWORD dwHandle = 0;
-    const DWORD cb = GetFileVersionInfoSizeW(path.c_str(), &dwHandle);
-    ASSERT_NE(0u, cb);
-    std::string data(cb, '\0');
-    ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, cb, data.data()));
-
-    const std::pair<const wchar_t*, const wchar_t*> strings[] = {
-        {L"CompanyName", L"Corvane"},
-        {L"ProductName", L"Corvane Wireless Controller"},
-        {L"FileDescription", L"Force Feedback Effect Driver for Corvane Wireless Controller"},
-        {L"OriginalFilename", L"brasquet.dll"},
-        {L"FileVersion", L"1.0.0.0"},
-    };
-    for (const auto& [pszName, pszExpected] : strings) {
-        const std::wstring query = std::wstring(L"\\StringFileInfo\\040904B0\\") + pszName;
-        LPWSTR pszValue = nullptr;
-        UINT cch = 0;
-        ASSERT_TRUE(VerQueryValueW(data.data(), query.c_str(), reinterpret_cast<void**>(&pszValue), &cch))
-            << testing::PrintToString(std::wstring(pszName));
-        EXPECT_STREQ(pszExpected, pszValue);
-    }
 }
 
 TEST_F(MappedDll, ExportsExactlyTheTwoEntryPointsWithOrdinalsOneAndTwo)

@@ -297,14 +297,7 @@ TEST_F(QuellinTest, MutexThatCannotBeOpenedMeansAnotherInstanceAndExitsWith183)
 // profile shows that the program found the profile and went for it.
 TEST_F(QuellinTest, StandardUserFindsTheControllerAndProfilesAndSavesOnlyWithTheGrant)
 {
-    const struct {
-        std::wstring sddl;
-        bool fSaved;
-    } cases[] = {
-        {STANDARD_USER_WITHOUT_GRANT_SDDL, false},
-        {StandardUserWithGrantSddl(), true},
-    };
-    for (const auto& c : cases) {
+    for (const StandardUserKey& c : StandardUserKeys()) {
         SCOPED_TRACE(testing::PrintToString(c.sddl));
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH);
         SetSupportedDevices({0x845E0001});
@@ -321,15 +314,15 @@ TEST_F(QuellinTest, StandardUserFindsTheControllerAndProfilesAndSavesOnlyWithThe
         PostMessageW(hwnd, WM_COMMAND, IDM_PROFILE_BASE + 1, 0);
         ASSERT_TRUE(CloseRestartNotice());
         ASSERT_TRUE(Idle(hwnd));
-        EXPECT_EQ(c.fSaved ? 1u : 0u, CurrentIndex());
-        EXPECT_EQ(c.fSaved ? block1 : Block(0xEE), GetValue(L"Current Setting"));
+        EXPECT_EQ(c.fGranted ? 1u : 0u, CurrentIndex());
+        EXPECT_EQ(c.fGranted ? block1 : Block(0xEE), GetValue(L"Current Setting"));
 
         ComeToForeground();
         PostMessageW(hwnd, WM_COMMAND, IDM_AUTOCHANGE, 0);
         ASSERT_TRUE(CloseRestartNotice());
         ASSERT_TRUE(Idle(hwnd));
-        EXPECT_EQ(c.fSaved ? 2u : 0u, CurrentIndex());
-        EXPECT_EQ(std::vector<BYTE>{BYTE(c.fSaved ? 1 : 0)}, GetValue(L"Auto Setting Change"));
+        EXPECT_EQ(c.fGranted ? 2u : 0u, CurrentIndex());
+        EXPECT_EQ(std::vector<BYTE>{BYTE(c.fGranted ? 1 : 0)}, GetValue(L"Auto Setting Change"));
 
         // Nothing failed that the program noticed: it runs on, and ends as usual.
         EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(processes_.back(), 0));

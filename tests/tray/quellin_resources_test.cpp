@@ -9,15 +9,21 @@
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace {
 
-std::wstring ProgramPath()
+std::wstring BesideThisProgram(const wchar_t* pszFile)
 {
     WCHAR szPath[MAX_PATH];
     GetModuleFileNameW(nullptr, szPath, ARRAYSIZE(szPath));
     std::wstring path = szPath;
-    return path.substr(0, path.rfind(L'\\') + 1) + L"quellin.exe";
+    return path.substr(0, path.rfind(L'\\') + 1) + pszFile;
+}
+
+std::wstring ProgramPath()
+{
+    return BesideThisProgram(L"quellin.exe");
 }
 
 class QuellinResourcesTest : public ::testing::Test {
@@ -51,29 +57,46 @@ struct GroupIconDir {
 };
 #pragma pack(pop)
 
-TEST_F(QuellinResourcesTest, VersionNamesTheProgramAndItsProduct)
+// The Startup tab and the file's properties show who made each shipped file.
+TEST(ShippedFiles, VersionNamesEachFileItsMakerAndProduct)
 {
-    const std::wstring path = ProgramPath();
-    DWORD dwHandle = 0;
-    const DWORD cb = GetFileVersionInfoSizeW(path.c_str(), &dwHandle);
-    ASSERT_NE(0u, cb);
-    std::string data(cb, '\0');
-    ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, cb, data.data()));
-
-    const std::pair<const wchar_t*, const wchar_t*> strings[] = {
-        {L"CompanyName", L"Corvane"},
-        {L"FileDescription", L"Status Area Icon for Corvane Wireless Controller"},
-        {L"ProductName", L"Corvane Wireless Controller"},
-        {L"SpecialBuild", L"English"},
-        {L"FileVersion", L"1.0.0.0"},
+    const struct {
+        const wchar_t* pszFile;
+        std::vector<std::pair<const wchar_t*, const wchar_t*>> strings;
+    } files[] = {
+        {L"quellin.exe",
+         {
+             {L"CompanyName", L"Corvane"},
+             {L"FileDescription", L"Status Area Icon for Corvane Wireless Controller"},
+             {L"ProductName", L"Corvane Wireless Controller"},
+             {L"SpecialBuild", L"English"},
+             {L"FileVersion", L"1.0.0.0"},
+         }},
+        {L"brasquet.dll",
+         {
+             {L"CompanyName", L"Corvane"},
+             {L"FileDescription", L"Force Feedback Effect Driver for Corvane Wireless Controller"},
+             {L"ProductName", L"Corvane Wireless Controller"},
+             {L"OriginalFilename", L"brasquet.dll"},
+             {L"FileVersion", L"1.0.0.0"},
+         }},
     };
-    for (const auto& [pszName, pszExpected] : strings) {
-        const std::wstring query = std::wstring(L"\\StringFileInfo\\040904B0\\") + pszName;
-        LPWSTR pszValue = nullptr;
-        UINT cch = 0;
-        ASSERT_TRUE(VerQueryValueW(data.data(), query.c_str(), reinterpret_cast<void**>(&pszValue), &cch))
-            << testing::PrintToString(std::wstring(pszName));
-        EXPECT_STREQ(pszExpected, pszValue);
+    for (const auto& file : files) {
+        const std::wstring path = BesideThisProgram(file.pszFile);
+        DWORD dwHandle = 0;
+        const DWORD cb = GetFileVersionInfoSizeW(path.c_str(), &dwHandle);
+        ASSERT_NE(0u, cb) << testing::PrintToString(path);
+        std::string data(cb, '\0');
+        ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, cb, data.data()));
+
+        for (const auto& [pszName, pszExpected] : file.strings) {
+            const std::wstring query = std::wstring(L"\\StringFileInfo\\040904B0\\") + pszName;
+            LPWSTR pszValue = nullptr;
+            UINT cch = 0;
+            ASSERT_TRUE(VerQueryValueW(data.data(), query.c_str(), reinterpret_cast<void**>(&pszValue), &cch))
+                << testing::PrintToString(std::wstring(pszName));
+            EXPECT_STREQ(pszExpected, pszValue) << testing::PrintToString(path);
+        }
     }
 }
 

@@ -97,6 +97,11 @@ std::wstring StandardUserWithGrantSddl()
     return sddl;
 }
 
+std::vector<StandardUserKey> StandardUserKeys()
+{
+    return {{STANDARD_USER_WITHOUT_GRANT_SDDL, false}, {StandardUserWithGrantSddl(), true}};
+}
+
 ParametersKeySecurity::ParametersKeySecurity(const std::wstring& sddl)
 {
     EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH, 0, nullptr, 0,

@@ -21,6 +21,13 @@ inline constexpr wchar_t STANDARD_USER_WITHOUT_GRANT_SDDL[] = L"D:P(A;;KA;;;SY)(
 // taken out, so that only the interactive users' entry may set values.
 std::wstring StandardUserWithGrantSddl();
 
+// Both, each with whether the key lets a standard user set its values.
+struct StandardUserKey {
+    std::wstring sddl;
+    bool fGranted;
+};
+std::vector<StandardUserKey> StandardUserKeys();
+
 // Gives the Parameters key under HKEY_LOCAL_MACHINE (created if missing) the
 // descriptor of an SDDL string for the life of the object, and its own back
 // afterwards. Set its values first: the new descriptor may refuse the test.

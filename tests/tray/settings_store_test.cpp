@@ -331,14 +331,7 @@ TEST_F(SettingsStoreTest, StandardUserReadsTheKeyAndSavesOnlyWithTheGrant)
     // The installation's descriptor has an Administrators entry to take out.
     ASSERT_NE(std::wstring(PARAMETERS_KEY_SDDL), StandardUserWithGrantSddl());
 
-    const struct {
-        std::wstring sddl;
-        bool fSaved;
-    } cases[] = {
-        {STANDARD_USER_WITHOUT_GRANT_SDDL, false},
-        {StandardUserWithGrantSddl(), true},
-    };
-    for (const auto& c : cases) {
+    for (const StandardUserKey& c : StandardUserKeys()) {
         StoreThreeProfiles();
         SetDword(L"Setting Count", 4);
         SetBlock(L"Setting 3", Filled(0x33));
@@ -360,10 +353,10 @@ TEST_F(SettingsStoreTest, StandardUserReadsTheKeyAndSavesOnlyWithTheGrant)
             store.Save();
             store.cProfiles = 4;
 
-            EXPECT_EQ(c.fSaved ? 2u : 0u, GetDword(L"Current Setting Index"))
+            EXPECT_EQ(c.fGranted ? 2u : 0u, GetDword(L"Current Setting Index"))
                 << testing::PrintToString(c.sddl);
-            EXPECT_EQ(c.fSaved ? 3u : 4u, GetDword(L"Setting Count"));
-            EXPECT_EQ(!c.fSaved, HasValue(L"Setting 3"));
+            EXPECT_EQ(c.fGranted ? 3u : 4u, GetDword(L"Setting Count"));
+            EXPECT_EQ(!c.fGranted, HasValue(L"Setting 3"));
         }
     }
 }
