@@ -48,13 +48,12 @@ BoundDriver::~BoundDriver()
 HRESULT BoundDriver::Bind()
 {
     if (!pDriver) return E_UNEXPECTED;
-    // The driver opens the pipe once per binding, and the pipe numbers the
-    // openings in order.
-    DWORD cOpenings = 0;
-    for (const ConnectionEvent& event : controller.Connections())
-        cOpenings += event.fOpen ? 1 : 0;
+    // A binding in place ends inside DeviceID with a last report of its own,
+    // so the count of reports says nothing: wait for one through the new
+    // handle.
+    const DWORD iConnection = controller.ConnectionCount() + 1;
     const HRESULT hr = BindTo(pDriver, controller.Path());
-    if (SUCCEEDED(hr) && !controller.WaitForReportOf(cOpenings + 1, 5000)) return E_UNEXPECTED;
+    if (SUCCEEDED(hr) && !controller.WaitForReportOn(iConnection, 5000)) return E_UNEXPECTED;
     return hr;
 }
 
