@@ -35,7 +35,7 @@ STDMETHODIMP ClassFactory::CreateInstance(IUnknown* /*pUnkOuter*/, REFIID riid, 
     if (!ppv) return E_POINTER;
     auto* pDriver = new (std::nothrow) EffectDriverObject;
     if (!pDriver) return E_OUTOFMEMORY;
-    if (!pDriver->hWake) {
+    if (!pDriver->hWake || !pDriver->hThreadDone) {
         pDriver->Release();
         return E_OUTOFMEMORY;
     }

@@ -33,8 +33,9 @@ STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv)
     return hr;
 }
 
-// Not while a class factory, an Effect Driver or a server lock lives: a
-// Rumble Thread runs code of this library until its driver is freed.
+// Not while a class factory, an Effect Driver or a server lock lives. A
+// Rumble Thread outlives its driver by a few lines, under a reference of its
+// own to the library, which an unload here cannot take away.
 STDAPI DllCanUnloadNow()
 {
     return ModuleCount() == 0 ? S_OK : S_FALSE;

@@ -9,12 +9,18 @@ namespace {
 
 // The thread notices fShutdown within one cycle of about 2 ms, or at once
 // when it waits for a call (hWake is set with the flag), writes its last
-// report and returns; until then its exit code reads STILL_ACTIVE.
-void WaitForRumbleThread(HANDLE hThread)
+// report and sets hThreadDone; from then on it touches the driver no more.
+// Its exit is not waited for: that needs the loader lock, which the caller
+// may hold. The thread's handle ends the wait too, for a thread ended from
+// outside: at process exit every other thread is terminated before the
+// libraries' DLL_PROCESS_DETACH, from which a host may release the driver.
+void WaitForLastReport(HANDLE hThreadDone, HANDLE hThread, HANDLE hDevice)
 {
-    DWORD dwExitCode = STILL_ACTIVE;
-    while (GetExitCodeThread(hThread, &dwExitCode) && dwExitCode == STILL_ACTIVE)
-        Sleep(1);
+    const HANDLE rghWait[] = {hThreadDone, hThread};
+    const DWORD dwWait = WaitForMultipleObjects(2, rghWait, FALSE, INFINITE);
+    // A thread that was ended before its last report leaves the motors
+    // running: the report is written here instead.
+    if (dwWait == WAIT_OBJECT_0 + 1) WriteMotorReport(hDevice, 0);
 }
 
 } // namespace
@@ -42,9 +48,17 @@ HRESULT EffectDriverObject::BeginBinding(LPCWSTR pszDeviceInterface)
                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (hDevice == INVALID_HANDLE_VALUE) return E_FAIL;
     fShutdown.store(0);
-    // The thread uses this object without a reference of its own: every end
-    // of the binding waits for it before anything is freed.
+    ResetEvent(hThreadDone);
+    // A reference to this library for the thread's whole life, which it
+    // gives up as it exits: a host may free the library as soon as the last
+    // driver is released, while the thread still runs its last lines.
+    hThreadModule = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&RumbleThreadProc),
+                       &hThreadModule);
+    // The thread uses this object without a COM reference of its own: every
+    // end of the binding waits for its last report before anything is freed.
     hThread = CreateThread(nullptr, 0, RumbleThreadProc, this, 0, nullptr);
+    if (!hThread && hThreadModule) FreeLibrary(hThreadModule);
     return hThread ? S_OK : E_FAIL; // without a thread the device stays open until the binding ends
 }
 
@@ -54,7 +68,7 @@ void EffectDriverObject::EndBinding()
         fShutdown.store(1);
         // An idle thread waits on hWake: it wakes, sees fShutdown and ends.
         SetEvent(hWake);
-        WaitForRumbleThread(hThread);
+        WaitForLastReport(hThreadDone, hThread, hDevice);
         CloseHandle(hThread);
         hThread = nullptr;
     }

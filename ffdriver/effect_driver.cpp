@@ -23,12 +23,20 @@ void DestroyAllEffects(EffectDriver* pDriver)
 DWORD SystemTickCount()
 {
 #ifdef _WIN32
-    return GetTickCount();
+    // A 2 ms cycle needs a clock finer than its cycle: with GetTickCount's
+    // steps, effect positions would jump by 15 ms and most passes would see
+    // no change. The frequency is fixed at boot; whole seconds and the rest
+    // are converted apart, so the product cannot overflow.
+    LARGE_INTEGER liCount;
+    LARGE_INTEGER liFrequency;
+    QueryPerformanceCounter(&liCount);
+    QueryPerformanceFrequency(&liFrequency);
+    const unsigned long long ullCount = static_cast<unsigned long long>(liCount.QuadPart);
+    const unsigned long long ullFrequency = static_cast<unsigned long long>(liFrequency.QuadPart);
+    return static_cast<DWORD>(ullCount / ullFrequency * 1000 + ullCount % ullFrequency * 1000 / ullFrequency);
 #else
-    // The coarse clock ticks like GetTickCount, in a few milliseconds, and
-    // reads as cheaply.
     timespec ts;
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<DWORD>(static_cast<unsigned long long>(ts.tv_sec) * 1000 +
                               static_cast<unsigned long long>(ts.tv_nsec) / 1000000);
 #endif

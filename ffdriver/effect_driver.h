@@ -9,8 +9,12 @@
 
 #include <cstdint>
 
-// Milliseconds, 32 bits, wrapping; GetTickCount unless a test drives time.
+// Milliseconds, 32 bits, wrapping: every start, pause, continue and mixing
+// pass reads the clock through the driver's one TickSource, the system's
+// unless a test drives time.
 using TickSource = DWORD (*)();
+// The performance counter in milliseconds, cut to 32 bits: it moves every
+// millisecond, where GetTickCount moves in steps of 10 to 16 ms.
 DWORD SystemTickCount();
 
 // What one mixing pass hands to the Rumble Thread: the sum of contributions,

@@ -3,7 +3,11 @@
 // Thread, which waits instead of cycling while nothing can sound.
 #include "ffdriver/effect_driver_object.h"
 
-EffectDriverObject::EffectDriverObject() : hWake(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
+EffectDriverObject::EffectDriverObject()
+    : hWake(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      hThreadDone(CreateEventW(nullptr, TRUE, FALSE, nullptr))
+{
+}
 
 STDMETHODIMP EffectDriverObject::QueryInterface(REFIID riid, void** ppv)
 {
@@ -35,6 +39,7 @@ EffectDriverObject::~EffectDriverObject()
     // the core frees the Effect Records.
     EndBinding();
     if (hWake) CloseHandle(hWake);
+    if (hThreadDone) CloseHandle(hThreadDone);
 }
 
 STDMETHODIMP EffectDriverObject::GetVersions(LPDIDRIVERVERSIONS pvers)

@@ -15,7 +15,8 @@
 
 class EffectDriverObject final : public IDirectInputEffectDriver {
 public:
-    // Creates hWake; the class factory refuses an object that lacks it.
+    // Creates hWake and hThreadDone; the class factory refuses an object
+    // that lacks either.
     EffectDriverObject();
     EffectDriverObject(const EffectDriverObject&) = delete;
     EffectDriverObject& operator=(const EffectDriverObject&) = delete;
@@ -58,6 +59,12 @@ public:
     // end of a binding. The Rumble Thread waits on it while its mix is idle.
     // Lives as long as the object, so a call never signals a closed handle.
     HANDLE hWake = nullptr;
+    // Manual-reset; reset as a binding begins, set by the Rumble Thread
+    // after its last report, when it is done with this object.
+    HANDLE hThreadDone = nullptr;
+    // The library reference that the Rumble Thread owns and gives up as it
+    // exits; null when none could be taken.
+    HMODULE hThreadModule = nullptr;
 
 private:
     // Only the final Release destroys the object.
@@ -73,3 +80,6 @@ private:
 
 // The Rumble Thread's routine; pvDriver is the EffectDriverObject.
 DWORD WINAPI RumbleThreadProc(LPVOID pvDriver);
+
+// Writes one Motor Report of bStrength to the device; failures are ignored.
+void WriteMotorReport(HANDLE hDevice, BYTE bStrength);

@@ -124,7 +124,9 @@ HRESULT EffectDriver::DownloadEffect(DWORD, DWORD dwEffectId, LPDWORD pdwEffect,
     }
 
     pRecord->dwType = dwEffectId;
-    pRecord->eff.dwFlags = dwFlags;
+    // The DIEFFECT's own flags (coordinates, object ids or offsets), not
+    // the DIEP_* word that says which members this call brings.
+    pRecord->eff.dwFlags = peff->dwFlags;
     if (dwFlags & DIEP_DURATION) pRecord->eff.dwDuration = peff->dwDuration;
     if (dwFlags & DIEP_SAMPLEPERIOD) pRecord->eff.dwSamplePeriod = peff->dwSamplePeriod;
     if (dwFlags & DIEP_GAIN) pRecord->eff.dwGain = peff->dwGain;

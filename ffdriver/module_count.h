@@ -2,6 +2,8 @@
 // live Effect Driver (whose Rumble Thread runs code of the library) and every
 // LockServer(TRUE). DllCanUnloadNow answers S_OK only when nothing does, so
 // that CoFreeUnusedLibraries never unmaps the library under a running thread.
+// Each Rumble Thread also holds a loader reference of its own, for the lines
+// it runs after its driver is freed.
 #pragma once
 
 #include <windows.h>

@@ -27,7 +27,7 @@ TEST(DeviceBinding, BindingStartsOneThreadAndTheFinalReleaseEndsIt)
     EXPECT_EQ(cThreads + 1, ThreadCount());
     EXPECT_EQ(1u, bound.controller.OpenConnections());
     EXPECT_EQ(0u, bound.Release());
-    EXPECT_EQ(cThreads, ThreadCount());
+    EXPECT_TRUE(WaitForThreadCount(cThreads, WAIT_MS));
     EXPECT_EQ(0u, bound.controller.OpenConnections());
 }
 
@@ -39,7 +39,7 @@ TEST(DeviceBinding, EndingTheBindingWritesZeroClosesTheDeviceAndEndsTheThread)
     const DWORD dwHandle = DownloadConstant(bound.pDriver, 5000, DIEP_START);
     ASSERT_TRUE(bound.controller.WaitForStrength(127, 1, WAIT_MS));
     EXPECT_EQ(S_OK, Unbind(bound.pDriver));
-    EXPECT_EQ(cThreads, ThreadCount());
+    EXPECT_TRUE(WaitForThreadCount(cThreads, WAIT_MS));
     EXPECT_TRUE(bound.controller.WaitForNoConnection(WAIT_MS));
     const std::vector<MotorRecord> reports = bound.controller.Reports();
     EXPECT_EQ(ZERO_REPORT, BytesOf(reports.back()));
@@ -71,7 +71,7 @@ TEST(DeviceBinding, BindingAgainEndsTheEarlierBindingFirst)
     DownloadConstant(bound.pDriver, 5000, DIEP_START);
     ASSERT_TRUE(bound.controller.WaitForStrength(127, 1, WAIT_MS));
     ASSERT_EQ(S_OK, bound.Bind());
-    EXPECT_EQ(cThreads + 1, ThreadCount());
+    EXPECT_TRUE(WaitForThreadCount(cThreads + 1, WAIT_MS));
     // The first binding's last report was written before DeviceID returned,
     // but the controller may read it after the new binding's first one.
     ASSERT_TRUE(bound.controller.WaitForStrength(0, 2, WAIT_MS));
@@ -85,7 +85,7 @@ TEST(DeviceBinding, BindingAgainEndsTheEarlierBindingFirst)
     EXPECT_LT(first.back().llTime, second.front().llTime);
     EXPECT_EQ(1u, bound.controller.OpenConnections());
     EXPECT_EQ(0u, bound.Release());
-    EXPECT_EQ(cThreads, ThreadCount());
+    EXPECT_TRUE(WaitForThreadCount(cThreads, WAIT_MS));
 }
 
 TEST(DeviceBinding, RebindingToAPathThatDoesNotOpenEndsTheOldBindingAndFails)
@@ -94,7 +94,7 @@ TEST(DeviceBinding, RebindingToAPathThatDoesNotOpenEndsTheOldBindingAndFails)
     const DWORD cThreads = ThreadCount();
     ASSERT_EQ(S_OK, bound.Bind());
     EXPECT_EQ(E_FAIL, BindTo(bound.pDriver, L"\\\\.\\pipe\\ffhost-no-such-controller"));
-    EXPECT_EQ(cThreads, ThreadCount());
+    EXPECT_TRUE(WaitForThreadCount(cThreads, WAIT_MS));
     EXPECT_TRUE(bound.controller.WaitForNoConnection(WAIT_MS));
     EXPECT_EQ(ZERO_REPORT, BytesOf(bound.controller.Reports().back()));
 }
@@ -130,6 +130,49 @@ TEST(DeviceBinding, MissingInitInfoOrPathIsInvalidAndOpensNothing)
     DownloadConstant(bound.pDriver, 5000, DIEP_START);
     EXPECT_TRUE(bound.controller.WaitForStrength(127, 1, WAIT_MS));
     EXPECT_EQ(cThreads + 1, ThreadCount());
+}
+
+DWORD WINAPI FreeLibraryThreadProc(LPVOID pvModule)
+{
+    FreeLibrary(static_cast<HMODULE>(pvModule));
+    return 0;
+}
+
+// The thread's exit runs DLL_THREAD_DETACH under the loader lock, which the
+// releasing host holds here: the end of the binding must not wait for it.
+TEST(DeviceBinding, ReleaseFromAnotherLibrarysDetachReturnsAndEndsWithZero)
+{
+    BoundDriver bound;
+    const DWORD cThreads = ThreadCount();
+    ASSERT_EQ(S_OK, bound.Bind());
+    DownloadConstant(bound.pDriver, 5000, DIEP_START);
+    ASSERT_TRUE(bound.controller.WaitForStrength(127, 1, WAIT_MS));
+    HMODULE hHelper = LoadLibraryW(L"release_on_detach.dll");
+    ASSERT_NE(nullptr, hHelper);
+    auto pfnReleaseOnDetach = reinterpret_cast<void (*)(IUnknown*)>(
+        reinterpret_cast<void*>(GetProcAddress(hHelper, "ReleaseOnDetach")));
+    ASSERT_NE(nullptr, pfnReleaseOnDetach);
+    pfnReleaseOnDetach(bound.pDriver);
+    bound.pDriver = nullptr;
+
+    // On a thread of its own, so that a hang fails the test. The thread's
+    // handle is signalled only after its own exit, which needs the loader
+    // lock too: FreeLibrary returned once the thread has gone.
+    HANDLE hThread = CreateThread(nullptr, 0, FreeLibraryThreadProc, hHelper, 0, nullptr);
+    ASSERT_NE(nullptr, hThread);
+    if (WaitForSingleObject(hThread, WAIT_MS) != WAIT_OBJECT_0) {
+        ADD_FAILURE() << "FreeLibrary did not return";
+        // The loader lock stays held for good: not even an orderly exit
+        // could take it.
+        fflush(stdout);
+        TerminateProcess(GetCurrentProcess(), 1);
+    }
+    CloseHandle(hThread);
+    EXPECT_TRUE(bound.controller.WaitForNoConnection(WAIT_MS));
+    const std::vector<MotorRecord> reports = bound.controller.Reports();
+    EXPECT_EQ(ZERO_REPORT, BytesOf(reports.back()));
+    EXPECT_EQ((std::vector<BYTE>{0, 127, 0}), StrengthsOf(reports));
+    EXPECT_TRUE(WaitForThreadCount(cThreads, WAIT_MS));
 }
 
 TEST(DeviceBinding, ReleaseWithoutDeviceIdHasNoThreadToWaitFor)

@@ -92,3 +92,13 @@ DWORD ThreadCount()
     CloseHandle(hSnapshot);
     return cThreads;
 }
+
+bool WaitForThreadCount(DWORD cThreads, DWORD dwTimeoutMs)
+{
+    const ULONGLONG ullEnd = GetTickCount64() + dwTimeoutMs;
+    for (;;) {
+        if (ThreadCount() == cThreads) return true;
+        if (GetTickCount64() >= ullEnd) return false;
+        Sleep(10);
+    }
+}

@@ -29,7 +29,7 @@ struct BoundDriver {
     ~BoundDriver();
     BoundDriver(const BoundDriver&) = delete;
     BoundDriver& operator=(const BoundDriver&) = delete;
-    // Binds and waits for the thread's first report.
+    // Binds and waits for the new thread's first report.
     HRESULT Bind();
     // The final Release; waits until the driver has closed the device.
     ULONG Release();
@@ -41,3 +41,6 @@ std::vector<BYTE> StrengthsOf(const std::vector<MotorRecord>& reports, size_t iF
 
 // Threads of this process, from a Toolhelp snapshot.
 DWORD ThreadCount();
+// Waits until the process has cThreads threads. A Rumble Thread exits just
+// after the end of its binding has returned.
+bool WaitForThreadCount(DWORD cThreads, DWORD dwTimeoutMs);

@@ -67,10 +67,11 @@ run-com)
     grep -q 'REGDB_E_CLASSNOTREG' err.txt || fail "message: $(cat err.txt)"
     ;;
 bench)
-    host bench --starts 5 --releases 2 --idle-seconds 1 >out.txt || fail "bench: $(cat out.txt)"
+    host bench --starts 5 --releases 2 --idle-seconds 1 --play-seconds 1 >out.txt || fail "bench: $(cat out.txt)"
     grep -q '^size of the driver DLL: [0-9]* bytes' out.txt || fail "no size: $(cat out.txt)"
     grep -q '^start latency over 5 starts' out.txt || fail "no latency: $(cat out.txt)"
     grep -q '^idle CPU' out.txt || fail "no idle CPU: $(cat out.txt)"
+    grep -q '^while a sine of period 250 ms plays' out.txt || fail "no cycle figures: $(cat out.txt)"
     ;;
 *)
     fail "unknown case $case_name"

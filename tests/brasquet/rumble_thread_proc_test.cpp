@@ -48,6 +48,8 @@ TEST_F(RumbleThreadProcTest, ShutdownBeforeTheFirstCycleWritesOnlyTheZeroReport)
     DownloadConstant(pDriver_, 5000, DIEP_START);
     pDriver_->fShutdown.store(1);
     EXPECT_EQ(0u, RumbleThreadProc(pDriver_));
+    // Done with the driver: the end of a binding may free it now.
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(pDriver_->hThreadDone, 0));
     ASSERT_TRUE(controller_.WaitForReports(1, 5000));
     Sleep(50);
     const std::vector<MotorRecord> reports = controller_.Reports();
@@ -100,6 +102,27 @@ TEST_F(RumbleThreadProcTest, DelayedEffectKeepsTheThreadCycling)
     CloseHandle(hThread);
     ASSERT_TRUE(controller_.WaitForReports(2, 5000));
     EXPECT_EQ((std::vector<BYTE>{0, 0}), StrengthsOf(controller_.Reports()));
+}
+
+// Process exit ends every other thread before the libraries'
+// DLL_PROCESS_DETACH, from which a host may release the driver: its thread
+// will never report again, and the motors must still stop.
+TEST_F(RumbleThreadProcTest, BindingEndsAfterItsThreadWasEndedFromOutside)
+{
+    // A binding of its own, on a controller of its own.
+    CloseHandle(pDriver_->hDevice);
+    pDriver_->hDevice = nullptr;
+    PipeController controller;
+    ASSERT_TRUE(controller.Start());
+    ASSERT_EQ(S_OK, BindTo(pDriver_, controller.Path()));
+    // After its first report nothing plays, so the thread never takes the
+    // process-wide lock again: ending it leaves the lock free.
+    ASSERT_TRUE(controller.WaitForReports(1, 5000));
+    ASSERT_TRUE(TerminateThread(pDriver_->hThread, 1));
+    EXPECT_EQ(S_OK, Unbind(pDriver_));
+    EXPECT_EQ(nullptr, pDriver_->hThread);
+    ASSERT_TRUE(controller.WaitForNoConnection(5000));
+    EXPECT_EQ((std::vector<BYTE>{0, 0}), StrengthsOf(controller.Reports()));
 }
 
 } // namespace

@@ -242,7 +242,7 @@ TEST(Stress, ThreadsCallingEveryOperationWhileTheThreadMixes)
     std::string first;
     EXPECT_EQ(0, RunWorkers(bound.pDriver, bound.controller.Path(), 4, 3000, 1, &first)) << first;
     EXPECT_EQ(0u, bound.Release());
-    EXPECT_EQ(cThreads, ThreadCount());
+    EXPECT_TRUE(WaitForThreadCount(cThreads, 5000));
     ExpectSoundReports(bound.controller);
     EXPECT_GT(bound.controller.ReportCount(), 10u);
 }
@@ -308,6 +308,41 @@ TEST(Stress, FinalReleaseWhileEffectsPlayOnWhicheverThreadIsLast)
         EXPECT_TRUE(bound.controller.WaitForNoConnection(5000));
         ExpectSoundReports(bound.controller);
     }
+}
+
+// A host may free the library as soon as its last driver is released,
+// while that driver's Rumble Thread still runs its last lines: the thread's
+// own reference keeps the library mapped until it has left them, and is
+// given up with the thread, so the library then unloads.
+TEST(Stress, FreeLibraryRightAfterTheFinalRelease)
+{
+    // A copy is a library of its own, loaded and freed only here.
+    WCHAR szTemp[MAX_PATH];
+    ASSERT_NE(0u, GetTempPathW(MAX_PATH, szTemp));
+    const std::wstring copy =
+        std::wstring(szTemp) + L"brasquet-unload-" + std::to_wstring(GetCurrentProcessId()) + L".dll";
+    ASSERT_TRUE(CopyFileW(DefaultDriverPath().c_str(), copy.c_str(), FALSE));
+    for (int i = 0; i < 20; ++i) {
+        PipeController controller;
+        ASSERT_TRUE(controller.Start());
+        {
+            DriverLoader loader(false, copy);
+            ASSERT_EQ(S_OK, loader.Load());
+            IDirectInputEffectDriver* pDriver = nullptr;
+            ASSERT_EQ(S_OK, loader.Create(&pDriver));
+            ASSERT_EQ(S_OK, BindTo(pDriver, controller.Path()));
+            DownloadPeriodic(pDriver, 3, 100000, DIEP_START);
+            ASSERT_TRUE(controller.WaitForReports(2, 5000));
+            pDriver->Release();
+        } // the loader frees the library
+        EXPECT_TRUE(controller.WaitForNoConnection(5000));
+        EXPECT_EQ(0, controller.Reports().back().Strength());
+        const ULONGLONG ullEnd = GetTickCount64() + 5000;
+        while (GetModuleHandleW(copy.c_str()) && GetTickCount64() < ullEnd)
+            Sleep(10);
+        EXPECT_EQ(nullptr, GetModuleHandleW(copy.c_str())) << "round " << i;
+    }
+    DeleteFileW(copy.c_str());
 }
 
 } // namespace

@@ -69,7 +69,7 @@ TEST(EffectStore, NoDownloadTouchesNothing)
                                           DIEP_NODOWNLOAD | DIEP_DURATION | DIEP_START));
     EXPECT_EQ(EFFECT_CONSTANTFORCE, Record(driver, 0).dwType);
     EXPECT_EQ(1000000u, Record(driver, 0).eff.dwDuration);
-    EXPECT_EQ(DWORD{DIEP_DURATION}, Record(driver, 0).eff.dwFlags);
+    EXPECT_EQ(params.eff.dwFlags, Record(driver, 0).eff.dwFlags);
     EXPECT_EQ(0u, Record(driver, 0).fPlaying);
 }
 
@@ -118,7 +118,7 @@ TEST(EffectStore, EveryDownloadCopiesFlagsAndByteCountAndOnlyTheFlaggedMembers)
 
     const EffectRecord& r = Record(driver, 0);
     EXPECT_EQ(2500u, r.eff.dwGain);
-    EXPECT_EQ(DWORD{DIEP_GAIN}, r.eff.dwFlags);
+    EXPECT_EQ(update.eff.dwFlags, r.eff.dwFlags);
     EXPECT_EQ(12u, r.eff.cbTypeSpecificParams);
     EXPECT_EQ(2000000u, r.eff.dwDuration);
     EXPECT_EQ(&r.env, r.eff.lpEnvelope);

@@ -114,6 +114,45 @@ bool MeasureIdleCpu(DriverLoader* pLoader, DWORD dwSeconds, FILE* pFile)
     return true;
 }
 
+// The cycle while one effect plays: a sine of period 250 ms at full
+// magnitude changes the mix on nearly every pass, so the reports show each
+// pass of the Rumble Thread. CPU time is that of the whole host process, the
+// controller's reading of every report included.
+bool MeasurePlaying(DriverLoader* pLoader, DWORD dwSeconds, FILE* pFile)
+{
+    Bound bound;
+    if (!Bind(pLoader, &bound, pFile)) return false;
+    DownloadPeriodic(bound.pDriver, 3, 250000, DIEP_START); // sine
+    Sleep(100);
+    const size_t iFirst = bound.controller.ReportCount();
+    const ULONGLONG ullCpuBefore = ProcessCpu100ns();
+    const LONGLONG llBefore = PipeController::Now();
+    Sleep(dwSeconds * 1000);
+    const ULONGLONG ullCpuAfter = ProcessCpu100ns();
+    const LONGLONG llAfter = PipeController::Now();
+    const std::vector<MotorRecord> reports = bound.controller.Reports();
+    bound.pDriver->Release();
+    std::vector<double> spacings;
+    size_t cReports = 0;
+    for (size_t i = iFirst; i < reports.size() && reports[i].llTime <= llAfter; ++i) {
+        ++cReports;
+        if (i > iFirst)
+            spacings.push_back(PipeController::Milliseconds(reports[i - 1].llTime, reports[i].llTime));
+    }
+    if (spacings.empty()) {
+        fprintf(pFile, "while a sine plays: no reports\n");
+        return false;
+    }
+    const double dWallMs = PipeController::Milliseconds(llBefore, llAfter);
+    const double dCpuMs = static_cast<double>(ullCpuAfter - ullCpuBefore) / 10000.0;
+    fprintf(pFile,
+            "while a sine of period 250 ms plays, over %.1f s: %.1f reports per second; spacing median "
+            "%.3f ms, p99 %.3f ms, max %.3f ms; CPU %.1f ms, %.3f%% of one core\n",
+            dWallMs / 1000.0, 1000.0 * static_cast<double>(cReports) / dWallMs, Percentile(spacings, 50),
+            Percentile(spacings, 99), Percentile(spacings, 100), dCpuMs, 100.0 * dCpuMs / dWallMs);
+    return true;
+}
+
 // The same measurement with no driver at all, just a thread that sleeps 2 ms
 // in a loop: the floor that any 2 ms cycle costs on this system.
 DWORD WINAPI SleepLoopThreadProc(LPVOID pv)
@@ -186,6 +225,8 @@ int RunBenchmarks(DriverLoader* pLoader, const BenchmarkOptions& options, FILE* 
     if (options.cStarts > 0) fOk &= MeasureStartLatency(pLoader, options.cStarts, pFile);
     fflush(pFile);
     if (options.cReleases > 0) fOk &= MeasureRelease(pLoader, options.cReleases, pFile);
+    fflush(pFile);
+    if (options.dwPlaySeconds > 0) fOk &= MeasurePlaying(pLoader, options.dwPlaySeconds, pFile);
     fflush(pFile);
     if (options.dwIdleSeconds > 0) {
         fOk &= MeasureIdleCpu(pLoader, options.dwIdleSeconds, pFile);

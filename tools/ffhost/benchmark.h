@@ -1,6 +1,7 @@
 // The driver's performance figures, measured through a real binding to the
-// pipe controller: start latency, idle CPU time, the final Release while
-// effects play, and the size of the DLL.
+// pipe controller: start latency, the cycle while a sine plays (report rate,
+// spacing, CPU time), idle CPU time, the final Release while effects play,
+// and the size of the DLL.
 #pragma once
 
 #include "driver_activation.h"
@@ -11,6 +12,7 @@ struct BenchmarkOptions {
     int cStarts = 200;        // starts for the latency figures
     DWORD dwIdleSeconds = 10; // length of the idle CPU measurement
     int cReleases = 20;       // final Releases while effects play
+    DWORD dwPlaySeconds = 10; // length of the cycle measurement while a sine plays
 };
 
 // Prints the figures to pFile; returns 0, or 1 if a measurement failed.

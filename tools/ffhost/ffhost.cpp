@@ -26,7 +26,7 @@ Usage:
   ffhost run [--com | --dll PATH] (--script FILE | --exec TEXT) [--csv FILE]
              [--no-bind] [--quiet]
   ffhost bench [--com | --dll PATH] [--starts N] [--idle-seconds S]
-               [--releases N]
+               [--releases N] [--play-seconds S]
   ffhost register [PATH]     register PATH (default: brasquet.dll beside
                              ffhost.exe) as the Effect Driver's in-process
                              server, ThreadingModel Both
@@ -46,8 +46,10 @@ errors and the summary line.
 
 bench: prints the size of the DLL, the latency from StartEffect returning to
 the first report carrying the effect (median, p99, max over --starts, 200),
-the time of the final Release while four effects play (--releases, 20) and
-the CPU time of one bound idle driver (--idle-seconds, 10).
+the time of the final Release while four effects play (--releases, 20), the
+reports per second, their spacing and the CPU time while a sine of period
+250 ms plays (--play-seconds, 10) and the CPU time of one bound idle driver
+(--idle-seconds, 10).
 
 Script: statements separated by line ends or ';'; '#' starts a comment
 (except #N, a raw effect handle). Times in download keys are microseconds,
@@ -189,6 +191,9 @@ int ParseOptions(int argc, wchar_t** argv, Options* pOptions)
         } else if (verb == L"bench" && arg == L"--idle-seconds" && fValue) {
             if (!ParseCount(argv[++i], 0, 3600, &l)) return UsageError("--idle-seconds takes 0..3600");
             pOptions->bench.dwIdleSeconds = static_cast<DWORD>(l);
+        } else if (verb == L"bench" && arg == L"--play-seconds" && fValue) {
+            if (!ParseCount(argv[++i], 0, 3600, &l)) return UsageError("--play-seconds takes 0..3600");
+            pOptions->bench.dwPlaySeconds = static_cast<DWORD>(l);
         } else if (verb == L"bench" && arg == L"--releases" && fValue) {
             if (!ParseCount(argv[++i], 0, 10000, &l)) return UsageError("--releases takes a count 0..10000");
             pOptions->bench.cReleases = static_cast<int>(l);

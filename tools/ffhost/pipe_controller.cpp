@@ -7,6 +7,7 @@
 namespace {
 
 constexpr DWORD PIPE_BUFFER_SIZE = 64;
+constexpr size_t LISTENING_INSTANCES = 4;
 
 LONGLONG Frequency()
 {
@@ -162,13 +163,16 @@ void PipeController::Finish(Instance* pInstance, LONGLONG llTime)
 void PipeController::Serve()
 {
     for (;;) {
-        // Keep one instance listening at all times, so that a driver that
-        // closes its handle and opens the path again finds one at once.
-        bool fListening = false;
+        // Keep instances listening at all times, so that a driver that
+        // closes its handle and opens the path again finds one at once, also
+        // when it binds again and again before this thread comes round.
+        size_t cListening = 0;
         for (Instance* p : rgpInstances_)
-            fListening |= p->iConnection == 0;
-        if (!fListening) {
-            if (Instance* p = Listen()) rgpInstances_.push_back(p);
+            cListening += p->iConnection == 0 ? 1 : 0;
+        for (; cListening < LISTENING_INSTANCES; ++cListening) {
+            Instance* p = Listen();
+            if (!p) break;
+            rgpInstances_.push_back(p);
         }
         for (size_t i = 0; i < rgpInstances_.size();) {
             Instance* p = rgpInstances_[i];
