@@ -146,6 +146,7 @@ TEST(EffectStore, EachFlagAloneTakesItsMembersAndNoOther)
         TYPESPECIFIC,
         STARTDELAY,
         PLAY,
+        FLAGS, // the DIEFFECT's own flags, which every download takes
         MEMBERS
     };
     const auto read = [](const EffectRecord& r) {
@@ -159,7 +160,8 @@ TEST(EffectStore, EachFlagAloneTakesItsMembersAndNoOther)
                                       r.env.dwFadeTime,
                                   r.periodic.dwMagnitude + r.periodic.dwPeriod,
                                   r.eff.dwStartDelay,
-                                  r.fPlaying + r.dwIterations + r.dwStartTick};
+                                  r.fPlaying + r.dwIterations + r.dwStartTick,
+                                  r.eff.dwFlags};
     };
     const struct {
         DWORD dwFlag;
@@ -184,6 +186,8 @@ TEST(EffectStore, EachFlagAloneTakesItsMembersAndNoOther)
         g_tick = 10;
         // Every member differs between the two downloads; n picks the set.
         const auto fill = [](EffectParams& params, DWORD n) {
+            // DIEFF_OBJECTOFFSETS | DIEFF_CARTESIAN, then DIEFF_OBJECTIDS | DIEFF_POLAR.
+            params.eff.dwFlags = n == 1 ? 0x12 : 0x21;
             params.eff.dwDuration = 5000000 * n;
             params.eff.dwSamplePeriod = 10 * n + 1;
             params.eff.dwGain = 3000 * n;
@@ -207,12 +211,14 @@ TEST(EffectStore, EachFlagAloneTakesItsMembersAndNoOther)
 
         for (int i = 0; i < MEMBERS; i++) {
             SCOPED_TRACE(testing::Message() << "member " << i);
-            const bool fTaken = std::find(row.members.begin(), row.members.end(), i) != row.members.end();
+            const bool fTaken =
+                i == FLAGS || std::find(row.members.begin(), row.members.end(), i) != row.members.end();
             if (fTaken)
                 EXPECT_NE(old[i], now[i]);
             else
                 EXPECT_EQ(old[i], now[i]);
         }
+        EXPECT_EQ(after.eff.dwFlags, now[FLAGS]);
         EXPECT_TRUE(StoreIsConsistent(driver));
     }
 }
