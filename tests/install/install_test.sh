@@ -20,7 +20,8 @@ X86_PACKAGE="$BIN_DIR/${X86_PACKAGE_NAME:-CorvaneWirelessController-845E-0001.ms
 FOLDER_WIN='C:\Program Files\Corvane Wireless Controller'
 PARAMETERS_PATH='SYSTEM\CurrentControlSet\Services\CorvaneWirelessController\Parameters'
 PARAMETERS="HKLM\\$PARAMETERS_PATH"
-FF='HKLM\SYSTEM\CurrentControlSet\Control\MediaProperties\PrivateProperties\Joystick\OEM\VID_845E&PID_0001\OEMForceFeedback'
+OEM='HKLM\SYSTEM\CurrentControlSet\Control\MediaProperties\PrivateProperties\Joystick\OEM'
+FF="$OEM\\VID_845E&PID_0001\\OEMForceFeedback"
 DRIVER='HKLM\SOFTWARE\Classes\CLSID\{7A3C91E4-52B8-4F1D-9C6A-3E0B8D2F4A61}'
 SHEET='HKLM\SOFTWARE\Classes\CLSID\{7A3C91E5-52B8-4F1D-9C6A-3E0B8D2F4A61}'
 RUN='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Run'
@@ -224,8 +225,12 @@ InteractiveInstallStartsTheTrayAndTheDriverPlays() {
 
 RepairThenUpgradeKeepsProfiles() {
     new_prefix
+    # The older version supported 845E:0002 too.
     msiexec /i "$(winpath "$OLDER_PACKAGE")" /qn
     expect_eq "older version's exit code" 0 "$RC"
+    expect_eq "older version's device count" "REG_DWORD 0x2" "$(reg_value "$PARAMETERS" "Supported Device Count")"
+    expect_eq "older version's second device" "REG_DWORD 0x845e0002" \
+        "$(reg_value "$PARAMETERS" "Supported Device Attribute 1")"
     add_profiles
     # A lost file and a lost value come back with a repair: "msiexec /famus"
     # on Windows, its properties here, as Wine's msiexec /f ends with 1.
@@ -233,7 +238,9 @@ RepairThenUpgradeKeepsProfiles() {
     wine reg delete "$DRIVER\\InprocServer32" /v ThreadingModel /f >/dev/null 2>&1
     msiexec /i "$(winpath "$OLDER_PACKAGE")" /qn REINSTALL=ALL REINSTALLMODE=amus
     expect_eq "repair exit code" 0 "$RC"
-    expect_installed "repaired"
+    cmp -s "$BIN_DIR/brasquet.dll" "$(folder)/brasquet.dll" || fail "repair: brasquet.dll is not back"
+    expect_eq "repaired threading" "REG_SZ Both" "$(reg_value "$DRIVER\\InprocServer32" ThreadingModel)"
+    expect_eq "repaired access" "$PARAMETERS_ACCESS" "$(access)"
     expect_profiles "repaired"
     # The newer version replaces the older one, whose files were changed.
     echo older >"$(folder)/quellin.exe"
@@ -241,6 +248,8 @@ RepairThenUpgradeKeepsProfiles() {
     expect_eq "upgrade exit code" 0 "$RC"
     expect_installed "upgraded"
     expect_profiles "upgraded"
+    key_exists "$OEM\\VID_845E&PID_0002\\OEMForceFeedback" && fail "upgraded: 845E:0002's force feedback entries are left"
+    expect_eq "upgraded: second device" "" "$(reg_value "$PARAMETERS" "Supported Device Attribute 1")"
     expect_eq "version in Apps & features" "REG_SZ 1.0.0" \
         "$(reg_value "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$(product_code)" DisplayVersion)"
 }
