@@ -25,6 +25,7 @@ FF="$OEM\\VID_845E&PID_0001\\OEMForceFeedback"
 DRIVER='HKLM\SOFTWARE\Classes\CLSID\{7A3C91E4-52B8-4F1D-9C6A-3E0B8D2F4A61}'
 SHEET='HKLM\SOFTWARE\Classes\CLSID\{7A3C91E5-52B8-4F1D-9C6A-3E0B8D2F4A61}'
 RUN='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Run'
+PRODUCT_KEY='HKLM\SOFTWARE\Corvane'
 # The descriptor of common/device_contract.h as Wine prints it back: 0x2001b
 # (KEY_READ | KEY_SET_VALUE) comes out as the rights' letters.
 PARAMETERS_ACCESS='D:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)(A;;CCDCSWRPRC;;;IU)'
@@ -138,6 +139,7 @@ expect_removed() {
     key_exists "$DRIVER" 32 && fail "$what: the driver's 32-bit class is left"
     key_exists "$SHEET" && fail "$what: the property sheet's class is left"
     key_exists "$FF" && fail "$what: the force feedback entries are left"
+    key_exists "$PRODUCT_KEY" && fail "$what: the product's key is left"
     expect_eq "$what: autostart" "" "$(reg_value "$RUN" "Corvane Wireless Controller")"
     expect_eq "$what: device count" "" "$(reg_value "$PARAMETERS" "Supported Device Count")"
     expect_eq "$what: device" "" "$(reg_value "$PARAMETERS" "Supported Device Attribute 0")"
@@ -225,8 +227,9 @@ InteractiveInstallStartsTheTrayAndTheDriverPlays() {
 
 RepairThenUpgradeKeepsProfiles() {
     new_prefix
-    # The older version supported 845E:0002 too.
-    msiexec /i "$(winpath "$OLDER_PACKAGE")" /qn
+    # The older version supported 845E:0002 too; the administrator's choices
+    # must outlive the repair and the upgrade, which are not given them.
+    msiexec /i "$(winpath "$OLDER_PACKAGE")" /qn AUTOSTART=0 'SHEET=C:\sheet.dll'
     expect_eq "older version's exit code" 0 "$RC"
     expect_eq "older version's device count" "REG_DWORD 0x2" "$(reg_value "$PARAMETERS" "Supported Device Count")"
     expect_eq "older version's second device" "REG_DWORD 0x845e0002" \
@@ -241,6 +244,7 @@ RepairThenUpgradeKeepsProfiles() {
     cmp -s "$BIN_DIR/brasquet.dll" "$(folder)/brasquet.dll" || fail "repair: brasquet.dll is not back"
     expect_eq "repaired threading" "REG_SZ Both" "$(reg_value "$DRIVER\\InprocServer32" ThreadingModel)"
     expect_eq "repaired access" "$PARAMETERS_ACCESS" "$(access)"
+    expect_eq "repaired sheet" 'REG_SZ C:\sheet.dll' "$(reg_value "$SHEET\\InprocServer32" "")"
     expect_profiles "repaired"
     # The newer version replaces the older one, whose files were changed.
     echo older >"$(folder)/quellin.exe"
@@ -250,6 +254,8 @@ RepairThenUpgradeKeepsProfiles() {
     expect_profiles "upgraded"
     key_exists "$OEM\\VID_845E&PID_0002\\OEMForceFeedback" && fail "upgraded: 845E:0002's force feedback entries are left"
     expect_eq "upgraded: second device" "" "$(reg_value "$PARAMETERS" "Supported Device Attribute 1")"
+    expect_eq "upgraded: sheet" 'REG_SZ C:\sheet.dll' "$(reg_value "$SHEET\\InprocServer32" "")"
+    expect_eq "upgraded: autostart" "" "$(reg_value "$RUN" "Corvane Wireless Controller")"
     expect_eq "version in Apps & features" "REG_SZ 1.0.0" \
         "$(reg_value "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$(product_code)" DisplayVersion)"
 }
