@@ -10,7 +10,8 @@ set -uo pipefail
 : "${TEMPLATE_PREFIX:?the prefix every case starts from}"
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# Arguments reach Wine in UTF-8; reg.exe prints in the OEM code page, 437.
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL=C.UTF-8
 wine() { "$root/scripts/wine64" "$@"; }
 case_name=${1:?case}
 
@@ -68,7 +69,7 @@ msiexec() {
 reg_value() {
     local args=(/v "$2")
     [ -n "$2" ] || args=(/ve)
-    wine reg query "$1" "${args[@]}" /reg:"${3:-64}" 2>/dev/null | tr -d '\r' |
+    wine reg query "$1" "${args[@]}" /reg:"${3:-64}" 2>/dev/null | iconv -f CP437 -t UTF-8 | tr -d '\r' |
         sed -n "s/^    ${2:-(Default)}    \([A-Z_]*\)    /\1 /p" | head -1
 }
 key_exists() { wine reg query "$1" /reg:"${2:-64}" >/dev/null 2>&1; }
@@ -172,11 +173,12 @@ BuildChecksControllerIdsAndActionImports() {
 
 SilentInstallRegistersEverything() {
     new_prefix
-    msiexec /i "$(winpath "$PACKAGE")" /qn 'SHEET=C:\Sheet folder\sheet.dll'
+    # A path that cmd's code page would mangle.
+    msiexec /i "$(winpath "$PACKAGE")" /qn 'SHEET=C:\Zubehör für Ω\sheet.dll'
     expect_eq "exit code" 0 "$RC"
     expect_installed "installed"
     expect_eq "sheet class" "REG_SZ Corvane Wireless Controller Property Sheet" "$(reg_value "$SHEET" "")"
-    expect_eq "sheet server" 'REG_SZ C:\Sheet folder\sheet.dll' "$(reg_value "$SHEET\\InprocServer32" "")"
+    expect_eq "sheet server" 'REG_SZ C:\Zubehör für Ω\sheet.dll' "$(reg_value "$SHEET\\InprocServer32" "")"
     expect_eq "sheet threading" "REG_SZ Apartment" "$(reg_value "$SHEET\\InprocServer32" ThreadingModel)"
     expect_eq "autostart" "REG_SZ \"$FOLDER_WIN\\quellin.exe\"" "$(reg_value "$RUN" "Corvane Wireless Controller")"
     # The 64-bit driver's class is in the 64-bit view only.
