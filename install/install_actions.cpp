@@ -14,7 +14,7 @@
 namespace {
 
 // The Parameters key in the 64-bit view, where the 64-bit tray program and
-// the driver read it, also from the installer's 32-bit custom action host.
+// the driver read it.
 LSTATUS OpenParametersKey(REGSAM samDesired, RegKey& key)
 {
     return RegCreateKeyExW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH, 0, nullptr, 0,
@@ -35,8 +35,8 @@ UINT ApplyKeyAccess(LPCWSTR pszSddl)
     return status == ERROR_SUCCESS ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
 }
 
-// A property's value in a buffer from LocalAlloc, or nullptr when it is
-// empty or cannot be read.
+// A property's value in a buffer from LocalAlloc, or nullptr when it cannot
+// be read.
 LPWSTR GetProperty(MSIHANDLE hInstall, LPCWSTR pszName)
 {
     WCHAR szEmpty[1] = L"";
@@ -86,7 +86,7 @@ extern "C" UINT __stdcall ApplyParametersKeyAccess(MSIHANDLE)
 extern "C" UINT __stdcall RestoreParametersKeyAccess(MSIHANDLE hInstall)
 {
     LPWSTR pszSddl = GetProperty(hInstall, L"CustomActionData");
-    if (pszSddl) ApplyKeyAccess(pszSddl);
+    if (pszSddl && *pszSddl) ApplyKeyAccess(pszSddl);
     LocalFree(pszSddl);
     return ERROR_SUCCESS; // a rollback goes on whatever one step finds
 }

@@ -317,7 +317,8 @@ install_product() {
     # Silent, as an administrator deploys it; the demo starts quellin.exe
     # itself, under Wine's trace, so it does not start with the desktop.
     local args=(/i "$(winpath "$bin/$package")" /qn "SHEET=$sheet_dir_win\tovarin_standin.dll" AUTOSTART=0)
-    echo "> msiexec ${args[*]}" >"$out/install-output.txt"
+    echo "> msiexec /i \"$(winpath "$bin/$package")\" /qn SHEET=\"$sheet_dir_win\\tovarin_standin.dll\" AUTOSTART=0" \
+        >"$out/install-output.txt"
     wine msiexec "${args[@]}" /l "$(winpath "$work/logs/msiexec.log")" >>"$out/install-output.txt" 2>&1
     local rc=$?
     echo "msiexec ended with exit code $rc" >>"$out/install-output.txt"
