@@ -76,6 +76,12 @@ TEST_F(MappedDll, ImportsOnlyWindowsSystemDlls)
     }
 }
 
+// Two builds of the same sources give the same file: no link time.
+TEST_F(MappedDll, CarriesNoLinkTime)
+{
+    EXPECT_EQ(0u, pNt_->FileHeader.TimeDateStamp);
+}
+
 TEST_F(MappedDll, ExportsExactlyTheTwoEntryPointsWithOrdinalsOneAndTwo)
 {
     const DWORD dwRva = Directory(IMAGE_DIRECTORY_ENTRY_EXPORT);
