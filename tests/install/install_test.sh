@@ -260,6 +260,16 @@ RepairThenUpgradeKeepsProfiles() {
     expect_eq "upgraded: autostart" "" "$(reg_value "$RUN" "Corvane Wireless Controller")"
     expect_eq "version in Apps & features" "REG_SZ 1.0.0" \
         "$(reg_value "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$(product_code)" DisplayVersion)"
+    # The older version does not go back over the newer one; another build of
+    # the same version replaces it.
+    msiexec /i "$(winpath "$OLDER_PACKAGE")" /qn
+    expect_eq "downgrade exit code" $((1603 & 255)) "$RC"
+    local code
+    code=$(product_code)
+    msiexec /i "$(winpath "$BIN_DIR/CorvaneWirelessController.msi")" /qn
+    expect_eq "same version's exit code" 0 "$RC"
+    expect_eq "same version: Apps & features entries" 1 "$(entries)"
+    [ "$(product_code)" != "$code" ] || fail "the same version's build did not replace the installed one"
 }
 
 UninstallRemovesAllButSettings() {
