@@ -59,8 +59,12 @@ winpath() { local p=$1; echo "Z:${p//\//\\}"; }
 folder() { echo "$WINEPREFIX/drive_c/Program Files/Corvane Wireless Controller"; }
 # msiexec ARGS...: Wine's msiexec; RC holds its exit code, of which a Unix
 # process passes on the low 8 bits (1603, ERROR_INSTALL_FAILURE, is 67).
+# Each run's log stays in the prefix, C:\msiexec-N.log, to read when a case
+# fails.
+runs=0
 msiexec() {
-    wine msiexec "$@" >/dev/null 2>&1
+    runs=$((runs + 1))
+    wine msiexec "$@" /l*v "C:\\msiexec-$runs.log" >/dev/null 2>&1
     RC=$?
 }
 
@@ -301,7 +305,7 @@ if ! declare -F "$case_name" >/dev/null; then
 fi
 "$case_name"
 if [ $failures -gt 0 ]; then
-    echo "$case_name: $failures checks FAILED"
+    echo "$case_name: $failures checks FAILED (msiexec's logs: ${WINEPREFIX:-no prefix}/drive_c/msiexec-*.log)"
     exit 1
 fi
 echo "$case_name: passed"
