@@ -26,8 +26,10 @@ scripts/setup.sh
 t1=$(date +%s)
 echo "== Build: the Windows programs (windows preset)"
 cmake --preset windows >/dev/null
-# Only what the demo runs: the deliverables and the programs that drive them.
-cmake --build --preset windows -j "$(nproc)" --target quellin brasquet tovarin_standin ffhost winprobe
+# Only what the demo runs: the deliverables, their package for Wine's virtual
+# controller and the programs that drive them.
+cmake --build --preset windows -j "$(nproc)" --target quellin brasquet tovarin_standin ffhost winprobe \
+    corvane_package_test
 t2=$(date +%s)
 echo "== Set-up took $((t1 - t0)) s, the build $((t2 - t1)) s"
 

@@ -7,6 +7,7 @@ packages=(
     googletest libgtest-dev libgmock-dev libbenchmark-dev valgrind
     mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     wine wine64 fonts-wine xvfb xauth x11-utils xdotool imagemagick gnuplot-nox python3 clang-format
+    wixl msitools
 )
 missing=()
 for p in "${packages[@]}"; do

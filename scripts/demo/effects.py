@@ -10,7 +10,7 @@ Each effect is a step of the demo: its outcome goes to the --steps file as
 as the walkthrough prints its steps.
 
 The host activates the driver through COM (CoCreateInstance of the class that
-install.cmd registered), binds it to its pipe controller with DeviceID and
+the package registered), binds it to its pipe controller with DeviceID and
 runs a script of IDirectInputEffectDriver calls. Every script starts with
 "mark go": times below count from that mark.
 

@@ -30,9 +30,10 @@ The product has two parts:
   written as 4-byte Motor Reports.
 
 Here the controller is Wine's virtual HID device 845E:0001. The product was
-installed with install\\install.cmd, as on Windows. Each step below was checked
-from outside the programs: in the registry, on the screen, in the process list,
-and in the Motor Reports the driver wrote to the host's stand-in controller.
+installed with msiexec and its Windows Installer package, as on Windows. Each
+step below was checked from outside the programs: in the registry, on the
+screen, in the process list, and in the Motor Reports the driver wrote to the
+host's stand-in controller.
 """
 
 PICTURES = [
@@ -55,7 +56,7 @@ PICTURES = [
 
 FILES = [
     ("summary.txt", "this summary"),
-    ("install-output.txt", "what install.cmd printed"),
+    ("install-output.txt", "the msiexec command, its exit code and the Apps & features entry"),
     ("effects/NAME.csv", "every Motor Report of one effect: time, strength and the 4 bytes"),
     ("effects/NAME-timeline.txt", "the host's calls into brasquet.dll and the reports, in time order"),
 ]

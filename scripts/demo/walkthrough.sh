@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # The demo's walk through the product, under Wine, in a prefix of its own:
-# install it with install/install.cmd as a Windows user would, work the tray
-# program with the mouse in a Wine desktop and check every step from outside
-# (registry, windows, processes, the screen), play effects through the force
-# feedback driver and record the Motor Reports. Prints each step in plain
-# words and writes the results (screenshots, a plot, a summary) to the output
-# folder. Exit code 0 when every step worked.
+# install it with msiexec and the product's package as an administrator
+# would, work the tray program with the mouse in a Wine desktop and check
+# every step from outside (registry, windows, processes, the screen), play
+# effects through the force feedback driver and record the Motor Reports.
+# Prints each step in plain words and writes the results (screenshots, a plot,
+# a summary) to the output folder. Exit code 0 when every step worked.
 #
 # scripts/demo.sh runs it after the build; the end-to-end test runs it with
 # --no-screenshots.
@@ -19,7 +19,7 @@ usage() {
 Usage: walkthrough.sh --bin DIR [--work DIR] [--out DIR] [--display | --xvfb[=:N]] [--no-screenshots]
 
   --bin DIR         the Windows build's programs (quellin.exe, brasquet.dll, tovarin_standin.dll,
-                    ffhost.exe, winprobe.exe)
+                    ffhost.exe, winprobe.exe) and the package CorvaneWirelessController-845E-0001.msi
   --work DIR        where the Wine prefix and the logs go (default build/demo)
   --out DIR         where the results go (default demo-out)
   --display         show the Wine desktop on the display in $DISPLAY
@@ -46,7 +46,7 @@ if [ -z "$bin" ]; then
     echo "walkthrough: --bin is missing" >&2
     exit 2
 fi
-for f in quellin.exe brasquet.dll tovarin_standin.dll ffhost.exe winprobe.exe; do
+for f in quellin.exe brasquet.dll tovarin_standin.dll ffhost.exe winprobe.exe CorvaneWirelessController-845E-0001.msi; do
     if [ ! -f "$bin/$f" ]; then
         echo "walkthrough: $bin/$f is missing: build the windows preset first" >&2
         exit 2
@@ -73,9 +73,13 @@ wine() { "$root/scripts/wine64" "$@"; }
 
 # What the demo installs: the controller is Wine's virtual HID device
 # 845E:0001, and three profiles, two named like programs Wine brings along.
-device="845E:0001"
 install_dir_win='C:\Program Files\Corvane Wireless Controller'
 install_dir="$prefix/drive_c/Program Files/Corvane Wireless Controller"
+# The package built for Wine's virtual HID device, and where the property
+# sheet component lies.
+package=CorvaneWirelessController-845E-0001.msi
+sheet_dir_win='C:\Program Files\Corvane Sheet'
+sheet_dir="$prefix/drive_c/Program Files/Corvane Sheet"
 parameters='HKLM\SYSTEM\CurrentControlSet\Services\CorvaneWirelessController\Parameters'
 driver_clsid='{7A3C91E4-52B8-4F1D-9C6A-3E0B8D2F4A61}'
 sheet_clsid='{7A3C91E5-52B8-4F1D-9C6A-3E0B8D2F4A61}'
@@ -297,23 +301,40 @@ make_prefix() {
 }
 
 install_product() {
-    mkdir -p "$install_dir"
-    cp "$bin/quellin.exe" "$bin/brasquet.dll" "$bin/tovarin_standin.dll" "$root/install/install.cmd" "$install_dir/"
-    local args=(/device "$device" /sheet tovarin_standin.dll) i
-    for i in 1 2 3; do args+=(/profile "${profile_names[$i]}:${profile_blocks[$i]}"); done
-    echo "> cd \"$install_dir_win\" && install.cmd /device $device /sheet tovarin_standin.dll /profile Racing:... /profile notepad.exe:... /profile winemine.exe:..." \
+    # The profiles stand in for ones the user made earlier with the property
+    # sheet, which writes them into the Parameters key as reg.exe does here;
+    # the installation leaves them as they are.
+    local i
+    wine reg add "$parameters" /v "Setting Count" /t REG_DWORD /d 4 /f >>"$work/logs/wine.log" 2>&1
+    for i in 1 2 3; do
+        wine reg add "$parameters" /v "Setting $i" /t REG_BINARY /d "${profile_blocks[$i]}" /f >>"$work/logs/wine.log" 2>&1
+        wine reg add "$parameters" /v "Setting Name $i" /d "${profile_names[$i]}" /f >>"$work/logs/wine.log" 2>&1
+    done
+    # The property sheet component comes with the controller's own driver,
+    # not with this package: it lies in a folder of its own.
+    mkdir -p "$sheet_dir"
+    cp "$bin/tovarin_standin.dll" "$sheet_dir/"
+    # Silent, as an administrator deploys it; the demo starts quellin.exe
+    # itself, under Wine's trace, so it does not start with the desktop.
+    local args=(/i "$(winpath "$bin/$package")" /qn "SHEET=$sheet_dir_win\tovarin_standin.dll" AUTOSTART=0)
+    echo "> msiexec /i \"$(winpath "$bin/$package")\" /qn SHEET=\"$sheet_dir_win\\tovarin_standin.dll\" AUTOSTART=0" \
         >"$out/install-output.txt"
-    (cd "$install_dir" && wine cmd /c install.cmd "${args[@]}") >>"$out/install-output.txt" 2>&1
+    wine msiexec "${args[@]}" /l "$(winpath "$work/logs/msiexec.log")" >>"$out/install-output.txt" 2>&1
     local rc=$?
-    sed -i 's/\r$//' "$out/install-output.txt"
+    echo "msiexec ended with exit code $rc" >>"$out/install-output.txt"
     if [ $rc -ne 0 ]; then
-        DETAIL="install.cmd ended with $rc (see install-output.txt)"
+        DETAIL="msiexec ended with $rc (see install-output.txt and logs/msiexec.log)"
         return 1
     fi
+    # The entry in Apps & features, as Wine's uninstaller lists it.
+    local entry
+    entry=$(wine uninstaller --list 2>>"$work/logs/wine.log" | tr -d '\r' | grep '|||Corvane Wireless Controller$')
+    echo "Apps & features: $entry" >>"$out/install-output.txt"
     # What a Windows user would check with regedit.
     local problems=() server model ffclsid count attr names ids
     server=$(reg_default "HKLM\\SOFTWARE\\Classes\\CLSID\\$driver_clsid\\InprocServer32")
     model=$(reg_data "HKLM\\SOFTWARE\\Classes\\CLSID\\$driver_clsid\\InprocServer32" ThreadingModel)
+    [ -n "$entry" ] || problems+=("no entry in Apps & features")
     [ "$server" = "$install_dir_win\\brasquet.dll" ] || problems+=("driver class server is '$server'")
     [ "$model" = Both ] || problems+=("ThreadingModel is '$model'")
     [ -n "$(reg_default "HKLM\\SOFTWARE\\Classes\\CLSID\\$sheet_clsid\\InprocServer32")" ] ||
@@ -336,7 +357,7 @@ install_product() {
         DETAIL="${problems[*]}"
         return 1
     fi
-    DETAIL="install.cmd registered brasquet.dll (ThreadingModel Both) and its force feedback entries for VID_845E&PID_0001 with the 12 effect types at indexes 0-11, the property sheet component, the Supported Device List 0x845E0001 and the profiles $names"
+    DETAIL="msiexec installed quellin.exe and brasquet.dll in $install_dir_win, registered brasquet.dll (ThreadingModel Both) and its force feedback entries for VID_845E&PID_0001 with the 12 effect types at indexes 0-11, the property sheet component and the Supported Device List 0x845E0001, kept the profiles $names, and listed the entry $entry in Apps & features"
 }
 
 quellin_pid=""
@@ -609,7 +630,7 @@ trap 'exit 130' INT TERM
 echo "== Setting up: a Wine prefix, a display, the product installed"
 step "Open a display for the Wine desktop" start_display
 step "Make a Wine prefix of the demo's own" make_prefix
-step "Install the product with install\\install.cmd, as on Windows" install_product
+step "Install the product with msiexec and its package, as on Windows" install_product
 echo "== The tray program quellin.exe"
 step "Start quellin.exe: its icon appears in the notification area" start_tray
 step "A second quellin.exe ends at once" second_instance

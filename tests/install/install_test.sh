@@ -1,21 +1,36 @@
 #!/usr/bin/env bash
-# install.cmd under Wine's cmd, in a prefix of the installation tests' own:
+# The Windows Installer package under Wine's msiexec, one case per call, each
+# in a Wine prefix of its own (a copy of a template prefix):
 #   install_test.sh CASE
-# Each case starts from a registry without the product and checks what
-# install.cmd wrote (as reg.exe shows it), printed and its exit code.
+# Every check looks from outside: the files, reg.exe's view of the registry,
+# Wine's list of installed programs, the Parameters key's access as
+# RegGetKeySecurity returns it, the screen.
 set -uo pipefail
-: "${WINEPREFIX:?the prefix of the installation tests}" "${INSTALL_CMD:?install/install.cmd}"
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-wine() { "$(dirname "$0")/../../scripts/wine64" "$@"; }
+: "${BIN_DIR:?the build's bin folder}" "${CASES_DIR:?where the cases' prefixes go}"
+: "${TEMPLATE_PREFIX:?the prefix every case starts from}"
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+# Arguments reach Wine in UTF-8; reg.exe prints in the OEM code page, 437.
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL=C.UTF-8
+wine() { "$root/scripts/wine64" "$@"; }
 case_name=${1:?case}
 
-PARAMETERS='HKLM\SYSTEM\CurrentControlSet\Services\CorvaneWirelessController\Parameters'
+PACKAGE="$BIN_DIR/CorvaneWirelessController-845E-0001.msi"
+OLDER_PACKAGE="$BIN_DIR/CorvaneWirelessController-845E-0001-0.9.0.msi"
+X86_PACKAGE="$BIN_DIR/${X86_PACKAGE_NAME:-CorvaneWirelessController-845E-0001.msi}"
+FOLDER_WIN='C:\Program Files\Corvane Wireless Controller'
+PARAMETERS_PATH='SYSTEM\CurrentControlSet\Services\CorvaneWirelessController\Parameters'
+PARAMETERS="HKLM\\$PARAMETERS_PATH"
 OEM='HKLM\SYSTEM\CurrentControlSet\Control\MediaProperties\PrivateProperties\Joystick\OEM'
+FF="$OEM\\VID_845E&PID_0001\\OEMForceFeedback"
 DRIVER='HKLM\SOFTWARE\Classes\CLSID\{7A3C91E4-52B8-4F1D-9C6A-3E0B8D2F4A61}'
 SHEET='HKLM\SOFTWARE\Classes\CLSID\{7A3C91E5-52B8-4F1D-9C6A-3E0B8D2F4A61}'
 RUN='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Run'
-DEFAULT_BLOCK=0103000000000000000000000F0F5F5F32321D1E1F201D1E1F20000000000000000064646464646464641100000000001D1E1F2000000000646464641B1C000064640F0F5F5F55551112131415161718191A1D00000000000000000000006464646464646464646464000150501464010100000000000000000000010000
-OTHER_BLOCK=${DEFAULT_BLOCK:0:236}ABCDEF0102030000
+PRODUCT_KEY='HKLM\SOFTWARE\Corvane'
+# The descriptor of common/device_contract.h as Wine prints it back: 0x2001b
+# (KEY_READ | KEY_SET_VALUE) comes out as the rights' letters.
+PARAMETERS_ACCESS='D:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)(A;;CCDCSWRPRC;;;IU)'
+BLOCK=0103000000000000000000000F0F5F5F32321D1E1F201D1E1F20000000000000000064646464646464641100000000001D1E1F2000000000646464641B1C000064640F0F5F5F55551112131415161718191A1D00000000000000000000006464646464646464646464000150501464010100000000000000000000010000
 
 failures=0
 fail() {
@@ -26,186 +41,262 @@ expect_eq() { # WHAT EXPECTED ACTUAL
     [ "$2" = "$3" ] || fail "$1: expected '$2', got '$3'"
 }
 
-reg_data() { # KEY NAME
-    wine reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' | sed -n "s/^    $2    [A-Z_]*    //p" | head -1
+# A prefix of the case's own, from the template: Wine's big DLL folders are
+# linked (nothing writes them), the rest is copied.
+new_prefix() {
+    export WINEPREFIX="$CASES_DIR/$case_name"
+    "$root/scripts/wine-env.sh" down "$WINEPREFIX" >/dev/null 2>&1
+    rm -rf "$WINEPREFIX"
+    mkdir -p "$WINEPREFIX/drive_c/windows"
+    local big="drive_c/windows/system32 drive_c/windows/syswow64 drive_c/windows/winsxs" dir
+    # shellcheck disable=SC2086
+    tar -C "$TEMPLATE_PREFIX" $(printf -- '--exclude=./%s ' $big) -cf - . | tar -C "$WINEPREFIX" -xf -
+    for dir in $big; do cp -al "$TEMPLATE_PREFIX/$dir" "$WINEPREFIX/$dir"; done
+    "$root/scripts/wine-env.sh" up "$WINEPREFIX" "$@" >/dev/null 2>&1
+    trap '"$root/scripts/wine-env.sh" down "$WINEPREFIX" >/dev/null 2>&1' EXIT
 }
-reg_default() {
-    wine reg query "$1" /ve 2>/dev/null | tr -d '\r' | sed -n 's/^    (Default)    [A-Z_]*    //p' | head -1
-}
-key_exists() { wine reg query "$1" >/dev/null 2>&1; }
-
-# A folder in the prefix with install.cmd and stand-ins for the files it
-# registers (it checks only that they are there).
-folder_win='C:\Program Files (x86)\Corvane test'
-folder="$WINEPREFIX/drive_c/Program Files (x86)/Corvane test"
-prepare() {
-    rm -rf "$folder"
-    mkdir -p "$folder"
-    cp "$INSTALL_CMD" "$folder/"
-    : >"$folder/brasquet.dll"
-    : >"$folder/quellin.exe"
-    : >"$folder/sheet.dll"
-    for key in "$PARAMETERS" "$DRIVER" "$SHEET" "$OEM"; do
-        wine reg delete "$key" /f >/dev/null 2>&1
-    done
-    wine reg delete "$RUN" /v "Corvane Wireless Controller" /f >/dev/null 2>&1
-}
-# run_install ARGS...: runs install.cmd from its folder, as a user at a
-# command prompt; OUTPUT and RC hold what it printed and its exit code.
-run_install() {
-    OUTPUT=$(cd "$folder" && wine cmd /c install.cmd "$@" 2>&1)
+winpath() { local p=$1; echo "Z:${p//\//\\}"; }
+folder() { echo "$WINEPREFIX/drive_c/Program Files/Corvane Wireless Controller"; }
+# msiexec ARGS...: Wine's msiexec; RC holds its exit code, of which a Unix
+# process passes on the low 8 bits (1603, ERROR_INSTALL_FAILURE, is 67).
+# Each run's log stays in the prefix, C:\msiexec-N.log, to read when a case
+# fails.
+runs=0
+msiexec() {
+    runs=$((runs + 1))
+    wine msiexec "$@" /l*v "C:\\msiexec-$runs.log" >/dev/null 2>&1
     RC=$?
-    OUTPUT=$(echo "$OUTPUT" | tr -d '\r')
 }
 
-BadArgumentsAreRefusedWithAClearMessage() {
-    prepare
-    local long_name
-    long_name=$(printf 'n%.0s' $(seq 260))
-    # arguments | exit code | what the message says
-    while IFS='|' read -r args code message; do
-        # shellcheck disable=SC2086
-        eval "set -- $args"
-        run_install "$@"
-        [ "$RC" = "$code" ] || fail "install.cmd $args: exit code $RC, expected $code"
-        echo "$OUTPUT" | grep -qF -- "$message" || fail "install.cmd $args: no '$message' in: $OUTPUT"
-    done <<EOF
-|2|name at least one controller with /device VVVV:PPPP
-/device|2|/device needs the controller's vendor and product id
-/device 845G:0001|2|/device 845G:0001: give the vendor and product id as two 4-digit hexadecimal numbers
-/device 845E0001|2|as two 4-digit hexadecimal numbers
-/device 845E:00010|2|as two 4-digit hexadecimal numbers
-/device 845E:001|2|as two 4-digit hexadecimal numbers
-/device 845E:0001 /device 845e:0001|2|/device 845e:0001 is named twice
-/device 845E:0001 /profile|2|/profile needs a name
-/device 845E:0001 /profile Racing:0102|2|must be 252 hexadecimal digits
-/device 845E:0001 /profile Racing:${DEFAULT_BLOCK:0:250}GG|2|must be 252 hexadecimal digits
-/device 845E:0001 /profile $long_name|2|a profile needs a name of 1 to 259 characters
-/device 845E:0001 /frobnicate|2|unknown argument /frobnicate
-/device 845E:0001 /sheet "C:\\no such.dll"|2|/sheet C:\\no such.dll: no such file
-EOF
-    key_exists "$PARAMETERS" && fail "a refused installation wrote the Parameters key"
-    key_exists "$DRIVER" && fail "a refused installation registered the driver"
-    run_install /?
-    expect_eq "install.cmd /? exit code" 0 "$RC"
-    echo "$OUTPUT" | grep -qF "install.cmd /device VVVV:PPPP" || fail "/? prints no usage"
+# reg_value KEY NAME [VIEW]: "TYPE data" as reg.exe shows it; NAME "" is the
+# key's default value.
+reg_value() {
+    local args=(/v "$2")
+    [ -n "$2" ] || args=(/ve)
+    wine reg query "$1" "${args[@]}" /reg:"${3:-64}" 2>/dev/null | iconv -f CP437 -t UTF-8 | tr -d '\r' |
+        sed -n "s/^    ${2:-(Default)}    \([A-Z_]*\)    /\1 /p" | head -1
+}
+key_exists() { wine reg query "$1" /reg:"${2:-64}" >/dev/null 2>&1; }
+entries() { wine uninstaller --list 2>/dev/null | tr -d '\r' | grep -c '|||Corvane Wireless Controller$'; }
+product_code() { wine uninstaller --list 2>/dev/null | tr -d '\r' | sed -n 's/|||Corvane Wireless Controller$//p'; }
+access() { wine "$BIN_DIR/winprobe.exe" keyaccess "$PARAMETERS_PATH" 2>/dev/null | tr -d '\r' | sed -n 's/^keyaccess sddl=//p'; }
+
+# A user's settings since an earlier installation, as the property sheet and
+# the tray program write them.
+add_profiles() {
+    wine reg add "$PARAMETERS" /v "Setting Count" /t REG_DWORD /d 2 /f >/dev/null 2>&1
+    wine reg add "$PARAMETERS" /v "Setting 1" /t REG_BINARY /d "$BLOCK" /f >/dev/null 2>&1
+    wine reg add "$PARAMETERS" /v "Setting Name 1" /d "Racing" /f >/dev/null 2>&1
+    wine reg add "$PARAMETERS" /v "Current Setting Index" /t REG_DWORD /d 1 /f >/dev/null 2>&1
+}
+expect_profiles() {
+    expect_eq "$1: profile count" "REG_DWORD 0x2" "$(reg_value "$PARAMETERS" "Setting Count")"
+    expect_eq "$1: profile" "REG_BINARY $BLOCK" "$(reg_value "$PARAMETERS" "Setting 1")"
+    expect_eq "$1: profile name" "REG_SZ Racing" "$(reg_value "$PARAMETERS" "Setting Name 1")"
+    expect_eq "$1: current profile" "REG_DWORD 0x1" "$(reg_value "$PARAMETERS" "Current Setting Index")"
 }
 
-InstallWritesRegistrationDeviceListAndProfiles() {
-    prepare
-    run_install /device 845E:0001 /device 7c4a:0102 /profile "Racing games" /profile "game.exe:$OTHER_BLOCK" \
-        /sheet sheet.dll /autostart
-    expect_eq "exit code ($OUTPUT)" 0 "$RC"
-    expect_eq "driver server" "$folder_win\\brasquet.dll" "$(reg_default "$DRIVER\\InprocServer32")"
-    expect_eq "driver threading model" Both "$(reg_data "$DRIVER\\InprocServer32" ThreadingModel)"
-    expect_eq "sheet server" "$folder_win\\sheet.dll" "$(reg_default "$SHEET\\InprocServer32")"
-    expect_eq "sheet threading model" Apartment "$(reg_data "$SHEET\\InprocServer32" ThreadingModel)"
-    local device effect
-    for device in 'VID_845E&PID_0001' 'VID_7C4A&PID_0102'; do
-        local ff="$OEM\\$device\\OEMForceFeedback"
-        expect_eq "$device CLSID" '{7A3C91E4-52B8-4F1D-9C6A-3E0B8D2F4A61}' "$(reg_data "$ff" CLSID)"
-        expect_eq "$device device attributes" 00000000D0070000E8030000 "$(reg_data "$ff" Attributes)"
-        # GUID_ConstantForce .. GUID_CustomForce: index, DIEFT_* type and flags.
-        while read -r guid name attributes; do
-            effect="$ff\\Effects\\{13541C$guid-8E33-11D0-9AD0-00A0C9A06E35}"
-            expect_eq "$device $name attributes" "${attributes}FF030000FF03000070000000" "$(reg_data "$effect" Attributes)"
-            expect_eq "$device $name name" "${name//_/ }" "$(reg_default "$effect")"
-        done <<'EOF'
-20 Constant_Force 0000000001860000
-21 Ramp_Force 0100000002860000
-22 Square 0200000003860000
-23 Sine 0300000003860000
-24 Triangle 0400000003860000
-25 Sawtooth_Up 0500000003860000
-26 Sawtooth_Down 0600000003860000
-27 Spring 0700000004800000
-28 Damper 0800000004800000
-29 Inertia 0900000004800000
-2A Friction 0A00000004800000
-2B Custom_Force 0B00000005800000
-EOF
+# Every file and registry entry of an installation, with its type and value.
+expect_installed() {
+    local what=$1 f
+    for f in quellin.exe brasquet.dll; do
+        cmp -s "$BIN_DIR/$f" "$(folder)/$f" || fail "$what: $f is not the built one"
     done
-    expect_eq "device count" 0x2 "$(reg_data "$PARAMETERS" "Supported Device Count")"
-    expect_eq "device 0" 0x845e0001 "$(reg_data "$PARAMETERS" "Supported Device Attribute 0")"
-    expect_eq "device 1" 0x7c4a0102 "$(reg_data "$PARAMETERS" "Supported Device Attribute 1")"
-    expect_eq "setting count" 0x3 "$(reg_data "$PARAMETERS" "Setting Count")"
-    expect_eq "profile 1 name" "Racing games" "$(reg_data "$PARAMETERS" "Setting Name 1")"
-    expect_eq "profile 1 block" "$DEFAULT_BLOCK" "$(reg_data "$PARAMETERS" "Setting 1")"
-    expect_eq "profile 2 name" game.exe "$(reg_data "$PARAMETERS" "Setting Name 2")"
-    expect_eq "profile 2 block" "$OTHER_BLOCK" "$(reg_data "$PARAMETERS" "Setting 2")"
-    key_exists "$PARAMETERS" && ! wine reg query "$PARAMETERS" /v "Setting 0" >/dev/null 2>&1 ||
-        fail "profile 0 was stored"
-    expect_eq "autostart" "\"$folder_win\\quellin.exe\"" "$(reg_data "$RUN" "Corvane Wireless Controller")"
+    expect_eq "$what: driver class" "REG_SZ Corvane Wireless Controller Effect Driver" "$(reg_value "$DRIVER" "")"
+    expect_eq "$what: driver server" "REG_SZ $FOLDER_WIN\\brasquet.dll" "$(reg_value "$DRIVER\\InprocServer32" "")"
+    expect_eq "$what: driver threading" "REG_SZ Both" "$(reg_value "$DRIVER\\InprocServer32" ThreadingModel)"
+    expect_eq "$what: force feedback driver" "REG_SZ {7A3C91E4-52B8-4F1D-9C6A-3E0B8D2F4A61}" "$(reg_value "$FF" CLSID)"
+    expect_eq "$what: device attributes" "REG_BINARY 00000000D0070000E8030000" "$(reg_value "$FF" Attributes)"
+    # GUID_ConstantForce .. GUID_CustomForce: index, DIEFT_* type and flags,
+    # every parameter but the trigger button and its repeat interval.
+    local guid name type index=0 effect
+    while read -r guid name type; do
+        effect="$FF\\Effects\\{13541C$guid-8E33-11D0-9AD0-00A0C9A06E35}"
+        expect_eq "$what: $name" "REG_SZ ${name//_/ }" "$(reg_value "$effect" "")"
+        expect_eq "$what: $name attributes" "REG_BINARY $(printf '%02X' $index)000000${type}0000E7030000E703000070000000" \
+            "$(reg_value "$effect" Attributes)"
+        index=$((index + 1))
+    done <<'EOF_EFFECTS'
+20 Constant_Force 0186
+21 Ramp_Force 0286
+22 Square 0386
+23 Sine 0386
+24 Triangle 0386
+25 Sawtooth_Up 0386
+26 Sawtooth_Down 0386
+27 Spring 0480
+28 Damper 0480
+29 Inertia 0480
+2A Friction 0480
+2B Custom_Force 0580
+EOF_EFFECTS
+    expect_eq "$what: device count" "REG_DWORD 0x1" "$(reg_value "$PARAMETERS" "Supported Device Count")"
+    expect_eq "$what: device" "REG_DWORD 0x845e0001" "$(reg_value "$PARAMETERS" "Supported Device Attribute 0")"
+    expect_eq "$what: Parameters key access" "$PARAMETERS_ACCESS" "$(access)"
+    expect_eq "$what: Apps & features entries" 1 "$(entries)"
 }
 
-ReinstallReplacesListsAndDropsLeftovers() {
-    prepare
-    run_install /device 845E:0001 /device 7C4A:0102 /profile a.exe /profile b.exe /profile c.exe
-    expect_eq "first installation" 0 "$RC"
-    # The user's state since: profile 3 applied, a current setting of their own.
-    wine reg add "$PARAMETERS" /v "Current Setting Index" /t REG_DWORD /d 3 /f >/dev/null
-    wine reg add "$PARAMETERS" /v "Current Setting" /t REG_BINARY /d "$OTHER_BLOCK" /f >/dev/null
-    run_install /device 7C4A:0102 /profile x.exe
-    expect_eq "second installation ($OUTPUT)" 0 "$RC"
-    expect_eq "device count" 0x1 "$(reg_data "$PARAMETERS" "Supported Device Count")"
-    expect_eq "device 0" 0x7c4a0102 "$(reg_data "$PARAMETERS" "Supported Device Attribute 0")"
-    expect_eq "device 1 dropped" "" "$(reg_data "$PARAMETERS" "Supported Device Attribute 1")"
-    expect_eq "setting count" 0x2 "$(reg_data "$PARAMETERS" "Setting Count")"
-    expect_eq "profile 1" x.exe "$(reg_data "$PARAMETERS" "Setting Name 1")"
-    local i
-    for i in 2 3; do
-        expect_eq "profile $i name dropped" "" "$(reg_data "$PARAMETERS" "Setting Name $i")"
-        expect_eq "profile $i block dropped" "" "$(reg_data "$PARAMETERS" "Setting $i")"
+# Nothing of the product is left; what the user set stays.
+expect_removed() {
+    local what=$1
+    [ -e "$(folder)" ] && fail "$what: $(folder) is left: $(ls "$(folder)")"
+    key_exists "$DRIVER" && fail "$what: the driver's class is left"
+    key_exists "$DRIVER" 32 && fail "$what: the driver's 32-bit class is left"
+    key_exists "$SHEET" && fail "$what: the property sheet's class is left"
+    key_exists "$FF" && fail "$what: the force feedback entries are left"
+    key_exists "$PRODUCT_KEY" && fail "$what: the product's key is left"
+    expect_eq "$what: autostart" "" "$(reg_value "$RUN" "Corvane Wireless Controller")"
+    expect_eq "$what: device count" "" "$(reg_value "$PARAMETERS" "Supported Device Count")"
+    expect_eq "$what: device" "" "$(reg_value "$PARAMETERS" "Supported Device Attribute 0")"
+    expect_eq "$what: Apps & features entries" 0 "$(entries)"
+}
+
+BuildChecksControllerIdsAndActionImports() {
+    local devices
+    # A malformed or repeated id stops the build at configure time.
+    for devices in 845G:0001 845E0001 845E:001 845E:00010 " 845E:0001" "845E:0001;845e:0001" ""; do
+        cmake -D "DEVICES=$devices" -D OUTPUT="$CASES_DIR/bad.wxi" -P "$root/install/controllers.cmake" >/dev/null 2>&1 &&
+            fail "controller ids '$devices' were taken"
     done
-    expect_eq "index of a dropped profile" 0x0 "$(reg_data "$PARAMETERS" "Current Setting Index")"
-    expect_eq "the user's current setting" "$OTHER_BLOCK" "$(reg_data "$PARAMETERS" "Current Setting")"
-    # Without /profile the stored profiles stay.
-    run_install /device 7C4A:0102
-    expect_eq "third installation" 0 "$RC"
-    expect_eq "profiles kept" x.exe "$(reg_data "$PARAMETERS" "Setting Name 1")"
+    cmake -D "DEVICES=845e:0001;7C4A:0102" -D OUTPUT="$CASES_DIR/good.wxi" -P "$root/install/controllers.cmake" ||
+        fail "two good controller ids were refused"
+    grep -q 'Name="Supported Device Attribute 1" Type="integer" Value="2085224706"' "$CASES_DIR/good.wxi" ||
+        fail "7C4A:0102 is not the list's second device"
+    # The product's package supports the controller the README names.
+    msiinfo export "$BIN_DIR/CorvaneWirelessController.msi" Registry | grep -F 'OEM\VID_7C4A&PID_0102\OEMForceFeedback' >/dev/null ||
+        fail "the product's package has no force feedback entries for 7C4A:0102"
+    # The custom action DLL runs inside the installer: Windows' own DLLs only.
+    local dll
+    for dll in $(x86_64-w64-mingw32-objdump -p "$BIN_DIR/install_actions.dll" | sed -n 's/^\tDLL Name: //p'); do
+        case "${dll,,}" in
+        kernel32.dll | advapi32.dll | msi.dll | msvcrt.dll | ntdll.dll) ;;
+        *) fail "install_actions.dll imports $dll" ;;
+        esac
+    done
 }
 
-MissingDriverBesideTheScriptIsReported() {
-    prepare
-    rm -f "$folder/brasquet.dll"
-    run_install /device 845E:0001
-    expect_eq "exit code" 1 "$RC"
-    echo "$OUTPUT" | grep -qF "brasquet.dll is not in $folder_win" || fail "message: $OUTPUT"
-    key_exists "$DRIVER" && fail "the driver was registered without its file"
-    rm -f "$folder/quellin.exe"
-    : >"$folder/brasquet.dll"
-    run_install /device 845E:0001 /autostart
-    expect_eq "/autostart without quellin.exe" 1 "$RC"
+SilentInstallRegistersEverything() {
+    new_prefix
+    # A path that cmd's code page would mangle.
+    msiexec /i "$(winpath "$PACKAGE")" /qn 'SHEET=C:\Zubehör für Ω\sheet.dll'
+    expect_eq "exit code" 0 "$RC"
+    expect_installed "installed"
+    expect_eq "sheet class" "REG_SZ Corvane Wireless Controller Property Sheet" "$(reg_value "$SHEET" "")"
+    expect_eq "sheet server" 'REG_SZ C:\Zubehör für Ω\sheet.dll' "$(reg_value "$SHEET\\InprocServer32" "")"
+    expect_eq "sheet threading" "REG_SZ Apartment" "$(reg_value "$SHEET\\InprocServer32" ThreadingModel)"
+    expect_eq "autostart" "REG_SZ \"$FOLDER_WIN\\quellin.exe\"" "$(reg_value "$RUN" "Corvane Wireless Controller")"
+    # The 64-bit driver's class is in the 64-bit view only.
+    key_exists "$DRIVER" 32 && fail "the 64-bit driver is registered in the 32-bit view"
+    # Nothing at the end of a silent installation starts the tray program.
+    wine "$BIN_DIR/winprobe.exe" mutex "quellin mutex" >/dev/null && fail "a silent installation started quellin.exe"
 }
 
-UninstallRemovesRegistrationKeepsSettings() {
-    prepare
-    run_install /device 845E:0001 /device 7C4A:0102 /profile a.exe /sheet sheet.dll /autostart
-    expect_eq "installation" 0 "$RC"
-    run_install /uninstall /sheet sheet.dll
-    expect_eq "uninstall ($OUTPUT)" 0 "$RC"
-    key_exists "$DRIVER" && fail "driver class left"
-    key_exists "$SHEET" && fail "sheet class left"
-    key_exists "$OEM\\VID_845E&PID_0001\\OEMForceFeedback" && fail "force feedback entries of 845E:0001 left"
-    key_exists "$OEM\\VID_7C4A&PID_0102\\OEMForceFeedback" && fail "force feedback entries of 7C4A:0102 left"
-    expect_eq "device list" "" "$(reg_data "$PARAMETERS" "Supported Device Count")"
-    expect_eq "autostart" "" "$(reg_data "$RUN" "Corvane Wireless Controller")"
-    expect_eq "profiles kept" a.exe "$(reg_data "$PARAMETERS" "Setting Name 1")"
+X86DriverRegistersInThe32BitView() {
+    new_prefix
+    msiexec /i "$(winpath "$X86_PACKAGE")" /qn AUTOSTART=0
+    expect_eq "exit code" 0 "$RC"
+    [ -f "$(folder)/x86/brasquet.dll" ] || fail "no x86\\brasquet.dll"
+    expect_eq "x86 driver server" "REG_SZ $FOLDER_WIN\\x86\\brasquet.dll" "$(reg_value "$DRIVER\\InprocServer32" "" 32)"
+    expect_eq "x86 driver threading" "REG_SZ Both" "$(reg_value "$DRIVER\\InprocServer32" ThreadingModel 32)"
+    expect_eq "x64 driver server" "REG_SZ $FOLDER_WIN\\brasquet.dll" "$(reg_value "$DRIVER\\InprocServer32" "")"
+    expect_eq "without AUTOSTART" "" "$(reg_value "$RUN" "Corvane Wireless Controller")"
+    key_exists "$SHEET" && fail "the property sheet was registered without SHEET"
+    msiexec /x "$(winpath "$X86_PACKAGE")" /qn
+    expect_eq "uninstall exit code" 0 "$RC"
+    expect_removed "uninstalled"
 }
 
-SaveWritesARegFileForALaterImport() {
-    prepare
-    run_install /device 845E:0001 /profile game.exe /save "C:\\corvane.reg"
-    expect_eq "exit code ($OUTPUT)" 0 "$RC"
-    key_exists "$DRIVER" && fail "/save wrote to the registry"
-    local file="$WINEPREFIX/drive_c/corvane.reg"
-    head -1 "$file" | tr -d '\r' | grep -qx "Windows Registry Editor Version 5.00" || fail "no .reg header"
-    grep -qF '[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\MediaProperties\PrivateProperties\Joystick\OEM\VID_845E&PID_0001\OEMForceFeedback]' "$file" ||
-        fail "no force feedback key for VID_845E&PID_0001 in the file"
-    wine reg import 'C:\corvane.reg' /reg:64 >/dev/null 2>&1 || fail "reg import refused the file"
-    expect_eq "driver server after the import" "$folder_win\\brasquet.dll" "$(reg_default "$DRIVER\\InprocServer32")"
-    expect_eq "profile after the import" game.exe "$(reg_data "$PARAMETERS" "Setting Name 1")"
-    expect_eq "profile block after the import" "$DEFAULT_BLOCK" "$(reg_data "$PARAMETERS" "Setting 1")"
+InteractiveInstallStartsTheTrayAndTheDriverPlays() {
+    : "${DISPLAY:?a display for the Wine desktop}"
+    new_prefix "$DISPLAY"
+    # A desktop with a taskbar, whose notification area shows the icon.
+    wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Install /f >/dev/null 2>&1
+    wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Install /d 800x600 /f >/dev/null 2>&1
+    msiexec /i "$(winpath "$PACKAGE")"
+    expect_eq "exit code" 0 "$RC"
+    local tray
+    wine "$BIN_DIR/winprobe.exe" window "quellin class" "quellin window" --wait 15000 >/dev/null ||
+        fail "the installation did not start quellin.exe"
+    tray=$(wine "$BIN_DIR/winprobe.exe" tray --wait 10000 2>/dev/null | tr -d '\r') ||
+        fail "the installed quellin.exe shows no icon for 845E:0001 ($tray)"
+    # The installed driver, activated through its registered class as
+    # DirectInput does, writes Motor Reports.
+    local work
+    work=$(mktemp -d)
+    (cd "$work" && wine "$BIN_DIR/ffhost.exe" run --com --csv out.csv \
+        --exec 'download a constant magnitude=10000 start; wait 100; release' >out.txt 2>&1) ||
+        fail "ffhost through the installed driver: $(cat "$work/out.txt")"
+    tail -n +2 "$work/out.csv" 2>/dev/null | tr -d '\r' | cut -d, -f2 | grep -qx 255 ||
+        fail "no full-strength Motor Report from the installed driver"
+    rm -rf "$work"
+}
+
+RepairThenUpgradeKeepsProfiles() {
+    new_prefix
+    # The older version supported 845E:0002 too; the administrator's choices
+    # must outlive the repair and the upgrade, which are not given them.
+    msiexec /i "$(winpath "$OLDER_PACKAGE")" /qn AUTOSTART=0 'SHEET=C:\sheet.dll'
+    expect_eq "older version's exit code" 0 "$RC"
+    expect_eq "older version's device count" "REG_DWORD 0x2" "$(reg_value "$PARAMETERS" "Supported Device Count")"
+    expect_eq "older version's second device" "REG_DWORD 0x845e0002" \
+        "$(reg_value "$PARAMETERS" "Supported Device Attribute 1")"
+    add_profiles
+    # A lost file and a lost value come back with a repair: "msiexec /famus"
+    # on Windows, its properties here, as Wine's msiexec /f ends with 1.
+    rm -f "$(folder)/brasquet.dll"
+    wine reg delete "$DRIVER\\InprocServer32" /v ThreadingModel /f >/dev/null 2>&1
+    msiexec /i "$(winpath "$OLDER_PACKAGE")" /qn REINSTALL=ALL REINSTALLMODE=amus
+    expect_eq "repair exit code" 0 "$RC"
+    cmp -s "$BIN_DIR/brasquet.dll" "$(folder)/brasquet.dll" || fail "repair: brasquet.dll is not back"
+    expect_eq "repaired threading" "REG_SZ Both" "$(reg_value "$DRIVER\\InprocServer32" ThreadingModel)"
+    expect_eq "repaired access" "$PARAMETERS_ACCESS" "$(access)"
+    expect_eq "repaired sheet" 'REG_SZ C:\sheet.dll' "$(reg_value "$SHEET\\InprocServer32" "")"
+    expect_profiles "repaired"
+    # The newer version replaces the older one, whose files were changed.
+    echo older >"$(folder)/quellin.exe"
+    msiexec /i "$(winpath "$PACKAGE")" /qn
+    expect_eq "upgrade exit code" 0 "$RC"
+    expect_installed "upgraded"
+    expect_profiles "upgraded"
+    key_exists "$OEM\\VID_845E&PID_0002\\OEMForceFeedback" && fail "upgraded: 845E:0002's force feedback entries are left"
+    expect_eq "upgraded: second device" "" "$(reg_value "$PARAMETERS" "Supported Device Attribute 1")"
+    expect_eq "upgraded: sheet" 'REG_SZ C:\sheet.dll' "$(reg_value "$SHEET\\InprocServer32" "")"
+    expect_eq "upgraded: autostart" "" "$(reg_value "$RUN" "Corvane Wireless Controller")"
+    expect_eq "version in Apps & features" "REG_SZ 1.0.0" \
+        "$(reg_value "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$(product_code)" DisplayVersion)"
+    # The older version does not go back over the newer one; another build of
+    # the same version replaces it.
+    msiexec /i "$(winpath "$OLDER_PACKAGE")" /qn
+    expect_eq "downgrade exit code" $((1603 & 255)) "$RC"
+    local code
+    code=$(product_code)
+    msiexec /i "$(winpath "$BIN_DIR/CorvaneWirelessController.msi")" /qn
+    expect_eq "same version's exit code" 0 "$RC"
+    expect_eq "same version: Apps & features entries" 1 "$(entries)"
+    [ "$(product_code)" != "$code" ] || fail "the same version's build did not replace the installed one"
+}
+
+UninstallRemovesAllButSettings() {
+    new_prefix
+    msiexec /i "$(winpath "$PACKAGE")" /qn 'SHEET=C:\sheet.dll'
+    expect_eq "exit code" 0 "$RC"
+    add_profiles
+    msiexec /x "$(winpath "$PACKAGE")" /qn
+    expect_eq "uninstall exit code" 0 "$RC"
+    expect_removed "uninstalled"
+    expect_profiles "uninstalled"
+}
+
+FailingInstallLeavesNothing() {
+    new_prefix
+    add_profiles
+    local before
+    before=$(access)
+    msiexec /i "$(winpath "$PACKAGE")" /qn ROLLBACKTEST=1
+    expect_eq "exit code" $((1603 & 255)) "$RC"
+    expect_removed "rolled back"
+    expect_profiles "rolled back"
+    expect_eq "Parameters key access" "$before" "$(access)"
 }
 
 if ! declare -F "$case_name" >/dev/null; then
@@ -214,7 +305,7 @@ if ! declare -F "$case_name" >/dev/null; then
 fi
 "$case_name"
 if [ $failures -gt 0 ]; then
-    echo "$case_name: $failures checks FAILED"
+    echo "$case_name: $failures checks FAILED (msiexec's logs: ${WINEPREFIX:-no prefix}/drive_c/msiexec-*.log)"
     exit 1
 fi
 echo "$case_name: passed"

@@ -1,10 +1,12 @@
 // winprobe: looks at the desktop from outside the programs on it, for the
 // demo and the end-to-end test. It finds windows and named mutexes, reads the
 // popup menu and the notification area from the pixels on the screen, tells
-// which program is in front, and asks a window to close.
+// which program is in front, asks a window to close, and reads the access a
+// registry key grants.
 #include "screen_reading.h"
 
 #include <windows.h>
+#include <sddl.h>
 #include <tlhelp32.h>
 
 #include <cstdio>
@@ -27,6 +29,8 @@ Usage:
   winprobe foreground [--exe NAME]             the program whose window is in front (yes when it
                                                is NAME, if given)
   winprobe close CLASS [TITLE] [--exe NAME]    asks that window to close (WM_CLOSE)
+  winprobe keyaccess KEY                       the DACL of HKEY_LOCAL_MACHINE\KEY (64-bit view), in
+                                               SDDL ("D:P..." when it is protected)
   winprobe --help
 
   --wait MS   ask again every 100 ms until the answer is yes, for at most MS milliseconds
@@ -284,6 +288,28 @@ bool AskClose(const Query& query)
     return !found.empty();
 }
 
+// What RegGetKeySecurity gives back: the installed access, not what the
+// installer meant to set.
+bool AskKeyAccess(const Query& query)
+{
+    HKEY hKey = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, query.className.c_str(), 0, READ_CONTROL | KEY_WOW64_64KEY,
+                      &hKey) != ERROR_SUCCESS)
+        return query.fGone;
+    DWORD cb = 0;
+    RegGetKeySecurity(hKey, DACL_SECURITY_INFORMATION, nullptr, &cb);
+    std::vector<BYTE> sd(cb ? cb : 1);
+    LPWSTR pszSddl = nullptr;
+    if (RegGetKeySecurity(hKey, DACL_SECURITY_INFORMATION, sd.data(), &cb) == ERROR_SUCCESS)
+        ConvertSecurityDescriptorToStringSecurityDescriptorW(sd.data(), SDDL_REVISION_1,
+                                                             DACL_SECURITY_INFORMATION, &pszSddl, nullptr);
+    RegCloseKey(hKey);
+    if (!pszSddl) return false;
+    printf("keyaccess sddl=%s\n", Narrow(pszSddl).c_str());
+    LocalFree(pszSddl);
+    return !query.fGone;
+}
+
 int UsageError(const char* pszMessage)
 {
     fprintf(stderr, "winprobe: %s\nTry 'winprobe --help'.\n", pszMessage);
@@ -325,7 +351,7 @@ int wmain(int argc, wchar_t** argv)
         }
     }
     if (positional.empty())
-        return UsageError("name what to look at: window, menu, tray, mutex, foreground or close");
+        return UsageError("name what to look at: window, menu, tray, mutex, foreground, close or keyaccess");
     query.verb = positional[0];
 
     bool (*pfnAsk)(const Query&) = nullptr;
@@ -343,6 +369,9 @@ int wmain(int argc, wchar_t** argv)
         pfnAsk = AskTray;
     } else if (query.verb == L"foreground") {
         pfnAsk = AskForeground;
+    } else if (query.verb == L"keyaccess") {
+        pfnAsk = AskKeyAccess;
+        cMin = cMax = 2;
     } else {
         return UsageError(("unknown question " + Narrow(query.verb)).c_str());
     }
