@@ -19,13 +19,17 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     set_tests_properties(wine32.up PROPERTIES FIXTURES_SETUP wine32 TIMEOUT 1200)
     set_tests_properties(wine32.down PROPERTIES FIXTURES_CLEANUP wine32)
 
-    # add_x86_run(name TIMEOUT seconds COMMAND target args...)
-    # One emulated process that runs a group of tests (a --gtest_filter).
+    # add_x86_run(name TIMEOUT seconds [NATIVE_ONLY] COMMAND target args...)
+    # One 32-bit process that runs a group of tests (a --gtest_filter).
+    # NATIVE_ONLY: skipped where 32-bit programs run emulated.
     function(add_x86_run name)
-        cmake_parse_arguments(ARG "" "TIMEOUT" "COMMAND" ${ARGN})
+        cmake_parse_arguments(ARG "NATIVE_ONLY" "TIMEOUT" "COMMAND" ${ARGN})
         add_test(NAME x86.${name} COMMAND ${ARG_COMMAND})
         set_tests_properties(x86.${name} PROPERTIES FIXTURES_REQUIRED wine32 LABELS "windows-x86;brasquet"
                              TIMEOUT ${ARG_TIMEOUT} RESOURCE_LOCK wine32)
+        if(ARG_NATIVE_ONLY)
+            set_tests_properties(x86.${name} PROPERTIES ENVIRONMENT WINE32_NATIVE_ONLY=1 SKIP_RETURN_CODE 77)
+        endif()
     endfunction()
     return()
 endif()
