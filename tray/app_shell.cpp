@@ -1,5 +1,7 @@
 #include "tray/app_shell.h"
 
+#include "tray/tray_platform.h"
+
 #include <commctrl.h>
 
 namespace {
@@ -62,6 +64,13 @@ LRESULT CALLBACK TrayWindowProc(HWND hwnd, UINT uMsg, WPARAM wParam, LPARAM lPar
         g_pTrayApp = TrayApp::Create(pcs->hInstance, hwnd);
         if (!g_pTrayApp) return -1; // CreateWindowExW fails and the program ends
         g_uTaskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
+        // Started from an elevated prompt, the program would not hear the
+        // shell or the property sheet, which run with the user's lower
+        // integrity: the icon would not come back after the shell restarts,
+        // clicks on it and the reload message would be dropped. Nothing else
+        // from below is let through. Unelevated this changes nothing.
+        g_platform.ChangeWindowMessageFilterEx(hwnd, g_uTaskbarCreated, MSGFLT_ALLOW, nullptr);
+        g_platform.ChangeWindowMessageFilterEx(hwnd, WM_TRAYICON, MSGFLT_ALLOW, nullptr);
         return 0;
     }
     case WM_DESTROY:
@@ -127,9 +136,15 @@ HWND CreateTrayWindow(HINSTANCE hInstance)
 
 int RunTrayProgram(HINSTANCE hInstance)
 {
-    MutexHandle instanceMutex(CreateMutexW(nullptr, TRUE, TRAY_INSTANCE_MUTEX_NAME));
-    if (GetLastError() == ERROR_ALREADY_EXISTS)
-        return EXIT_ALREADY_RUNNING; // the running instance is left alone and not told
+    const HANDLE hMutex = CreateMutexW(nullptr, TRUE, TRAY_INSTANCE_MUTEX_NAME);
+    const DWORD dwError = GetLastError();
+    MutexHandle instanceMutex(hMutex);
+    // The mutex of an instance started elevated grants nothing to a user's
+    // unelevated token, so a later ordinary start cannot open it: that too
+    // means that another instance runs. The running instance is left alone
+    // and not told.
+    if (dwError == ERROR_ALREADY_EXISTS || (!hMutex && dwError == ERROR_ACCESS_DENIED))
+        return EXIT_ALREADY_RUNNING;
 
     if (!RegisterTrayWindowClass(hInstance)) return 0;
     if (!CreateTrayWindow(hInstance)) return 0;

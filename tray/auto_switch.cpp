@@ -11,6 +11,7 @@
 void TrayApp::CheckForeground()
 {
     KillTimer(hwnd, IDT_FOREGROUND);
+    const DWORD cCommandsBefore = cAutoChangeCommands;
 
     DWORD pid = 0;
     g_platform.GetWindowThreadProcessId(g_platform.GetForegroundWindow(), &pid);
@@ -24,8 +25,12 @@ void TrayApp::CheckForeground()
     }
 
     // Armed again only now, so no tick can come while this one runs (for
-    // instance during the restart notice of the store).
-    SetTimer(hwnd, IDT_FOREGROUND, FOREGROUND_INTERVAL_MS, nullptr);
+    // instance during the restart notice of the store). When the user turned
+    // switching off meanwhile, the command killed the timer, and arming it
+    // again would keep switching profiles under a menu that says it is off;
+    // when the user turned it on again, the command armed it already.
+    if (cAutoChangeCommands == cCommandsBefore)
+        SetTimer(hwnd, IDT_FOREGROUND, FOREGROUND_INTERVAL_MS, nullptr);
 }
 
 void TrayApp::SwitchToProcessProfile(DWORD pid)

@@ -16,12 +16,14 @@ namespace {
 
 // Other programs read and write the key at any time, so no handle is kept:
 // every value is read, written or deleted through its own open of the key,
-// which creates it when it is missing.
-HKEY OpenParametersKey()
+// which creates it when it is missing. The program runs with the user's own
+// token, which may read the key and set its values but nothing more: asking
+// for more access than the one call needs would fail every open.
+HKEY OpenParametersKey(REGSAM samDesired)
 {
     HKEY hkey = nullptr;
     if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                        KEY_ALL_ACCESS, nullptr, &hkey, nullptr) != ERROR_SUCCESS) {
+                        samDesired, nullptr, &hkey, nullptr) != ERROR_SUCCESS) {
         return nullptr;
     }
     return hkey;
@@ -53,7 +55,7 @@ SettingsStore::~SettingsStore()
 void SettingsStore::ReadValue(void* pvData, DWORD /*dwType: the stored type is not looked at*/, DWORD cb,
                               LPCWSTR pszName)
 {
-    RegKey key(OpenParametersKey());
+    RegKey key(OpenParametersKey(KEY_QUERY_VALUE));
     if (!key.get()) return;
 
     // The data goes through a buffer of our own: when the stored value is
@@ -79,7 +81,7 @@ void SettingsStore::ReadValue(void* pvData, DWORD /*dwType: the stored type is n
 
 void SettingsStore::WriteValue(const void* pvData, DWORD dwType, DWORD cb, LPCWSTR pszName)
 {
-    RegKey key(OpenParametersKey());
+    RegKey key(OpenParametersKey(KEY_SET_VALUE));
     if (!key.get()) return;
     // Nobody could be told of a failed write: the tray program has no window
     // of its own, and the settings it holds stay in effect until the next try.
@@ -88,7 +90,7 @@ void SettingsStore::WriteValue(const void* pvData, DWORD dwType, DWORD cb, LPCWS
 
 void SettingsStore::DeleteValue(LPCWSTR pszName)
 {
-    RegKey key(OpenParametersKey());
+    RegKey key(OpenParametersKey(KEY_SET_VALUE));
     if (!key.get()) return;
     RegDeleteValueW(key.get(), pszName); // a value that is already gone is just as good
 }

@@ -42,6 +42,7 @@ void TrayApp::OnCommand(WORD id)
         pLauncher->Launch();
         return;
     case IDM_AUTOCHANGE:
+        cAutoChangeCommands++;
         if (pSettings->fAutoChange == 1) {
             KillTimer(hwnd, IDT_FOREGROUND);
             pSettings->fAutoChange = 0;
@@ -66,12 +67,11 @@ void TrayApp::OnCommand(WORD id)
 
 void TrayApp::ApplyAndAnnounce(LONG i, BOOL fSilent)
 {
-    fApplyingProfile = TRUE;
+    cApplyDepth++;
     pSettings->ApplyProfile(i, fSilent);
-    fApplyingProfile = FALSE;
     pSettings->Save();
     pDevices->RunDeviceOperation(DEVOP_RELOAD);
-    if (fReloadPending) {
+    if (--cApplyDepth == 0 && fReloadPending) {
         fReloadPending = FALSE;
         pSettings->Load();
     }
@@ -81,7 +81,7 @@ void TrayApp::ReloadSettings()
 {
     // Loading replaces the profile arrays: while ApplyProfile waits in one of
     // its message boxes it still holds the index into them.
-    if (fApplyingProfile) {
+    if (cApplyDepth > 0) {
         fReloadPending = TRUE;
         return;
     }

@@ -62,7 +62,13 @@ private:
     void ApplyAndAnnounce(LONG i, BOOL fSilent);
 
     // A reload that arrives while the store's message boxes are open waits
-    // until the profile has been applied.
-    BOOL fApplyingProfile = FALSE;
+    // until the profile has been applied. Applies nest: another profile
+    // command, or a tick, can be dispatched inside those boxes, and the outer
+    // apply still holds its index into the profiles when the inner one ends.
+    // So the waiting reload runs only once the outermost apply has ended.
+    LONG cApplyDepth = 0;
     BOOL fReloadPending = FALSE;
+    // Counts the commands that turned automatic switching on or off. A tick
+    // during which one came leaves the timer as the command set it.
+    DWORD cAutoChangeCommands = 0;
 };

@@ -45,6 +45,10 @@ struct TrayPlatform {
 
     // The icon in the notification area.
     BOOL(WINAPI* Shell_NotifyIconW)(DWORD, PNOTIFYICONDATAW) = ::Shell_NotifyIconW;
+
+    // What an elevated instance lets through from processes of lower integrity.
+    BOOL(WINAPI* ChangeWindowMessageFilterEx)
+    (HWND, UINT, DWORD, PCHANGEFILTERSTRUCT) = ::ChangeWindowMessageFilterEx;
 };
 
 // The one instance the program uses; tests replace members and restore them.

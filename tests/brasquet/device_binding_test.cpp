@@ -72,6 +72,9 @@ TEST(DeviceBinding, BindingAgainEndsTheEarlierBindingFirst)
     ASSERT_TRUE(bound.controller.WaitForStrength(127, 1, WAIT_MS));
     ASSERT_EQ(S_OK, bound.Bind());
     EXPECT_EQ(cThreads + 1, ThreadCount());
+    // The first binding's last report was written before DeviceID returned,
+    // but the controller may read it after the new binding's first one.
+    ASSERT_TRUE(bound.controller.WaitForStrength(0, 2, WAIT_MS));
     const std::vector<MotorRecord> reports = bound.controller.Reports();
     const std::vector<MotorRecord> first = ReportsOfBinding(reports, 1);
     const std::vector<MotorRecord> second = ReportsOfBinding(reports, 2);

@@ -110,6 +110,12 @@ TEST_P(MappedDll, ImportsOnlyWindowsSystemDlls)
     }
 }
 
+// Two builds of the same sources give the same file: no link time.
+TEST_P(MappedDll, CarriesNoLinkTime)
+{
+    EXPECT_EQ(0u, pNt_->FileHeader.TimeDateStamp);
+}
+
 TEST_P(MappedDll, ExportsExactlyTheTwoEntryPointsWithOrdinalsOneAndTwo)
 {
     const DWORD dwRva = Directory(IMAGE_DIRECTORY_ENTRY_EXPORT);

@@ -63,9 +63,12 @@ BoundDriver::~BoundDriver()
 HRESULT BoundDriver::Bind()
 {
     if (!pDriver) return E_UNEXPECTED;
-    const size_t cBefore = controller.ReportCount();
+    // A binding in place ends inside DeviceID with a last report of its own,
+    // so the count of reports says nothing: wait for one through the new
+    // handle.
+    const DWORD iConnection = controller.ConnectionCount() + 1;
     const HRESULT hr = BindTo(pDriver, controller.Path());
-    if (SUCCEEDED(hr) && !controller.WaitForReports(cBefore + 1, 5000)) return E_UNEXPECTED;
+    if (SUCCEEDED(hr) && !controller.WaitForReportOn(iConnection, 5000)) return E_UNEXPECTED;
     return hr;
 }
 

@@ -83,23 +83,33 @@ TEST(Concurrency, ApplicationThreadsAndMixingLoopsShareTheLock)
     EffectDriver second(FakeTick);
     EffectDriver* rgpDrivers[2] = {&first, &second};
     std::atomic<bool> fDone{false};
-    std::atomic<unsigned> cPasses{0};
+    std::atomic<unsigned> rgcPasses[2] = {0, 0};
     std::atomic<unsigned> cGainsOutOfRange{0};
 
     // One mixing loop per driver, as each has its Rumble Thread.
     std::vector<std::thread> mixers;
-    for (EffectDriver* pDriver : rgpDrivers) {
-        mixers.emplace_back([pDriver, &fDone, &cPasses, &cGainsOutOfRange] {
+    for (int iDriver = 0; iDriver < 2; iDriver++) {
+        EffectDriver* pDriver = rgpDrivers[iDriver];
+        std::atomic<unsigned>* pcPasses = &rgcPasses[iDriver];
+        mixers.emplace_back([pDriver, pcPasses, &fDone, &cGainsOutOfRange] {
             while (!fDone.load()) {
                 g_tick.fetch_add(1);
                 const MixResult mix = pDriver->MixingPass();
                 // The gain copy is never caught halfway through a clamp.
                 if (mix.dwGain < 1 || mix.dwGain > 10000) cGainsOutOfRange.fetch_add(1);
-                cPasses.fetch_add(1);
+                pcPasses->fetch_add(1);
             }
         });
     }
 
+    // The application threads start once both loops run and end only after
+    // each loop has passed again, so that every run overlaps the two, however
+    // the threads are scheduled.
+    const auto waitForPasses = [&](unsigned cAtLeast0, unsigned cAtLeast1) {
+        while (rgcPasses[0].load() < cAtLeast0 || rgcPasses[1].load() < cAtLeast1)
+            std::this_thread::yield();
+    };
+    waitForPasses(1, 1);
     constexpr int THREADS = 3;
     std::vector<DWORD> rgdwCreated[THREADS][2];
     std::vector<std::thread> applications;
@@ -107,6 +117,7 @@ TEST(Concurrency, ApplicationThreadsAndMixingLoopsShareTheLock)
         applications.emplace_back(ApplicationThread, rgpDrivers, 1000u + i, rgdwCreated[i]);
     for (std::thread& t : applications)
         t.join();
+    waitForPasses(rgcPasses[0].load() + 1, rgcPasses[1].load() + 1);
     fDone = true;
     for (std::thread& t : mixers)
         t.join();
@@ -124,6 +135,7 @@ TEST(Concurrency, ApplicationThreadsAndMixingLoopsShareTheLock)
         EXPECT_EQ(1u, rgdwAll.front());
         EXPECT_TRUE(StoreIsConsistent(*rgpDrivers[iDriver]));
     }
-    EXPECT_GT(cPasses.load(), 0u);
+    EXPECT_GT(rgcPasses[0].load(), 1u);
+    EXPECT_GT(rgcPasses[1].load(), 1u);
     EXPECT_EQ(0u, cGainsOutOfRange.load());
 }

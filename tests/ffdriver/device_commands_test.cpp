@@ -244,19 +244,35 @@ TEST(DeviceCommands, SecondPauseKeepsTheTickOfTheFirst)
 
 TEST(DeviceCommands, EffectStartedWhilePausedBeginsAtContinue)
 {
-    EffectDriver driver(FakeTick);
-    g_tick = 2000;
-    driver.SendForceFeedbackCommand(0, DISFFC_PAUSE);
-    g_tick = 2300;
-    const DWORD dwHandle = DownloadRamp(driver);
-    EXPECT_EQ(0u, driver.MixingPass().ullSum);
-    g_tick = 2800;
-    driver.SendForceFeedbackCommand(0, DISFFC_CONTINUE);
-    EXPECT_EQ(2800u, driver.rgpEffects[0]->dwStartTick);
-    EXPECT_EQ(RampAt(0), driver.MixingPass().ullSum);
-    g_tick = 2810;
-    EXPECT_EQ(RampAt(10), driver.MixingPass().ullSum);
-    EXPECT_EQ(DWORD{DIEGES_PLAYING}, EffectStatus(driver, dwHandle));
+    // Paused from 2000 to 2800. An effect started at any tick of the pause,
+    // both ends included, begins at the continue; one started before it is
+    // moved on by the pause.
+    const struct {
+        DWORD dwStartTick;
+        DWORD dwStartAfterContinue;
+    } rows[] = {
+        {2300, 2800},
+        {2000, 2800}, // in the tick of the pause
+        {2800, 2800}, // in the tick of the continue
+        {1999, 2799},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.dwStartTick);
+        EffectDriver driver(FakeTick);
+        g_tick = row.dwStartTick < 2000 ? row.dwStartTick : 2000;
+        if (row.dwStartTick < 2000) DownloadRamp(driver);
+        g_tick = 2000;
+        driver.SendForceFeedbackCommand(0, DISFFC_PAUSE);
+        g_tick = row.dwStartTick;
+        if (row.dwStartTick >= 2000) DownloadRamp(driver);
+        EXPECT_EQ(0u, driver.MixingPass().ullSum);
+        g_tick = 2800;
+        driver.SendForceFeedbackCommand(0, DISFFC_CONTINUE);
+        EXPECT_EQ(row.dwStartAfterContinue, driver.rgpEffects[0]->dwStartTick);
+        g_tick = 2810;
+        EXPECT_EQ(RampAt(2810 - row.dwStartAfterContinue), driver.MixingPass().ullSum);
+        EXPECT_EQ(DWORD{DIEGES_PLAYING}, EffectStatus(driver, 1));
+    }
 }
 
 TEST(DeviceCommands, ContinueAcrossTheTickCountWrapMovesClocksByThePause)

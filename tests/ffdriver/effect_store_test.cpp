@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -126,6 +128,93 @@ TEST(EffectStore, EveryDownloadCopiesFlagsAndByteCountAndOnlyTheFlaggedMembers)
     EXPECT_EQ(1u, r.fPlaying);
     EXPECT_EQ(10u, r.dwStartTick);
     EXPECT_EQ(1, driver.cEffects);
+}
+
+// DirectInput sends partial updates (DIEP_DURATION alone, say): each flag
+// takes its own members and leaves every other member as it was.
+TEST(EffectStore, EachFlagAloneTakesItsMembersAndNoOther)
+{
+    // What a download can change, member by member.
+    enum {
+        DURATION,
+        SAMPLEPERIOD,
+        GAIN,
+        TRIGGERBUTTON,
+        TRIGGERREPEAT,
+        AXES,
+        ENVELOPE,
+        TYPESPECIFIC,
+        STARTDELAY,
+        PLAY,
+        MEMBERS
+    };
+    const auto read = [](const EffectRecord& r) {
+        return std::vector<DWORD>{r.eff.dwDuration,
+                                  r.eff.dwSamplePeriod,
+                                  r.eff.dwGain,
+                                  r.eff.dwTriggerButton,
+                                  r.eff.dwTriggerRepeatInterval,
+                                  r.eff.cAxes,
+                                  r.env.dwAttackLevel + r.env.dwAttackTime + r.env.dwFadeLevel +
+                                      r.env.dwFadeTime,
+                                  r.periodic.dwMagnitude + r.periodic.dwPeriod,
+                                  r.eff.dwStartDelay,
+                                  r.fPlaying + r.dwIterations + r.dwStartTick};
+    };
+    const struct {
+        DWORD dwFlag;
+        std::vector<int> members;
+    } rows[] = {
+        {DIEP_DURATION, {DURATION}},
+        {DIEP_SAMPLEPERIOD, {SAMPLEPERIOD}},
+        {DIEP_GAIN, {GAIN}},
+        {DIEP_TRIGGERBUTTON, {TRIGGERBUTTON}},
+        {DIEP_TRIGGERREPEATINTERVAL, {TRIGGERREPEAT}},
+        {DIEP_AXES, {AXES}},
+        {DIEP_DIRECTION, {AXES}},
+        {DIEP_ENVELOPE, {ENVELOPE}},
+        {DIEP_TYPESPECIFICPARAMS, {TYPESPECIFIC}},
+        {DIEP_STARTDELAY, {STARTDELAY}},
+        {DIEP_START, {PLAY}},
+        {DIEP_NORESTART, {}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::Message() << "flag 0x" << std::hex << row.dwFlag);
+        EffectDriver driver(FakeTick);
+        g_tick = 10;
+        // Every member differs between the two downloads; n picks the set.
+        const auto fill = [](EffectParams& params, DWORD n) {
+            params.eff.dwDuration = 5000000 * n;
+            params.eff.dwSamplePeriod = 10 * n + 1;
+            params.eff.dwGain = 3000 * n;
+            params.eff.dwTriggerButton = 10 * n + 2;
+            params.eff.dwTriggerRepeatInterval = 10 * n + 3;
+            params.eff.cAxes = n;
+            params.eff.dwStartDelay = 10 * n + 4;
+            params.UseEnvelope(1000 * n, 100000 * n, 2000 * n, 200000 * n);
+            params.UsePeriodic(4000 * n, 0, 0, 100000 * n);
+        };
+        EffectParams before;
+        fill(before, 1);
+        const DWORD dwHandle = Download(driver, EFFECT_SQUARE, before, DIEP_ALLPARAMS);
+        const std::vector<DWORD> old = read(Record(driver, 0));
+
+        EffectParams after;
+        fill(after, 2);
+        g_tick = 20;
+        Download(driver, EFFECT_SQUARE, after, row.dwFlag, dwHandle);
+        const std::vector<DWORD> now = read(Record(driver, 0));
+
+        for (int i = 0; i < MEMBERS; i++) {
+            SCOPED_TRACE(testing::Message() << "member " << i);
+            const bool fTaken = std::find(row.members.begin(), row.members.end(), i) != row.members.end();
+            if (fTaken)
+                EXPECT_NE(old[i], now[i]);
+            else
+                EXPECT_EQ(old[i], now[i]);
+        }
+        EXPECT_TRUE(StoreIsConsistent(driver));
+    }
 }
 
 TEST(EffectStore, GeneralMembersFollowTheirFlags)
@@ -322,7 +411,7 @@ TEST(EffectStore, StartEffectRestartsAndSoloStopsTheOthers)
     for (int i = 0; i < 3; i++)
         Download(driver, EFFECT_CONSTANTFORCE, params, DIEP_START);
     g_tick = 60;
-    EXPECT_EQ(S_OK, driver.StartEffect(0, 2, DIES_SOLO | DIES_NODOWNLOAD, 7));
+    EXPECT_EQ(S_OK, driver.StartEffect(0, 2, DIES_SOLO, 7));
     EXPECT_EQ(0u, EffectStatus(driver, 1));
     EXPECT_EQ(DWORD{DIEGES_PLAYING}, EffectStatus(driver, 2));
     EXPECT_EQ(0u, EffectStatus(driver, 3));
@@ -330,9 +419,13 @@ TEST(EffectStore, StartEffectRestartsAndSoloStopsTheOthers)
     EXPECT_EQ(60u, Record(driver, 1).dwStartTick);
     EXPECT_EQ(0u, DeviceState(driver) & DIGFFS_STOPPED);
 
-    // Without SOLO the others keep playing.
+    // Without SOLO the others keep playing, with DIES_NODOWNLOAD too.
     driver.StartEffect(0, 1, 0, 1);
     EXPECT_EQ(DWORD{DIEGES_PLAYING}, EffectStatus(driver, 2));
+    driver.StartEffect(0, 3, DIES_NODOWNLOAD, 1);
+    EXPECT_EQ(DWORD{DIEGES_PLAYING}, EffectStatus(driver, 1));
+    EXPECT_EQ(DWORD{DIEGES_PLAYING}, EffectStatus(driver, 2));
+    EXPECT_EQ(DWORD{DIEGES_PLAYING}, EffectStatus(driver, 3));
 }
 
 TEST(EffectStore, UnknownNonzeroHandleIsRefusedAndChangesNothing)

@@ -62,8 +62,11 @@ TEST(EvaluateForce, WaveformsTakeTheirValuesAtTheListedPositions)
         {EFFECT_TRIANGLE, 0, -10000},
         {EFFECT_TRIANGLE, 125, -5000},
         {EFFECT_TRIANGLE, 250, 0},
+        {EFFECT_TRIANGLE, 375, 5000}, // 135 degrees, on the rising quarter
         {EFFECT_TRIANGLE, 500, 10000},
+        {EFFECT_TRIANGLE, 625, 5000},
         {EFFECT_TRIANGLE, 750, 0},
+        {EFFECT_TRIANGLE, 875, -5000},
         {EFFECT_TRIANGLE, 999, -9888},
         // Sawtooth up: from -L through 0 at 180 degrees toward +L.
         {EFFECT_SAWTOOTHUP, 0, -10000},
@@ -100,6 +103,11 @@ TEST(EvaluateForce, PhaseMovesTheWaveformEarlier)
     Periodic underOneDegree;
     underOneDegree.dwPhase = 99;
     EXPECT_EQ(-10000, PeriodicForce(EFFECT_SAWTOOTHUP, 0, underOneDegree));
+    // Position and phase truncate each on its own: 0.72 degrees and 1.5
+    // degrees make 0 + 1 degree, not the 2 degrees of their sum.
+    Periodic oneAndAHalfDegrees;
+    oneAndAHalfDegrees.dwPhase = 150;
+    EXPECT_EQ(-9944, PeriodicForce(EFFECT_SAWTOOTHUP, 2, oneAndAHalfDegrees));
 }
 
 TEST(EvaluateForce, EveryRepetitionOfAShortPeriodStartsAtThePhase)

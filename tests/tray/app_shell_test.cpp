@@ -80,6 +80,19 @@ TEST_F(AppShellTest, TaskbarCreatedBringsTheIconBackOnlyWithController)
     EXPECT_EQ(std::vector<DWORD>{NIM_ADD}, s_notifyMessages);
 }
 
+// Started elevated, the program still hears the shell's restart, the icon and
+// the reload message, which come from processes of the user's integrity.
+TEST_F(AppShellTest, ShellAndReloadMessagesAreLetThroughFromLowerIntegrity)
+{
+    ASSERT_NE(nullptr, MakeTrayWindow());
+
+    const std::vector<std::tuple<HWND, UINT, DWORD>> expected = {
+        {hwnd_, RegisterWindowMessageW(L"TaskbarCreated"), MSGFLT_ALLOW},
+        {hwnd_, WM_TRAYICON, MSGFLT_ALLOW},
+    };
+    EXPECT_EQ(expected, s_messageFilters);
+}
+
 TEST_F(AppShellTest, ReloadMessageReadsTheStoreAndLeavesTimerAndIconAlone)
 {
     StoreProfiles({L"game.exe"}, 0, 0, 0);
@@ -210,6 +223,47 @@ TEST_F(AppShellTest, ReloadDuringTheDiscardQuestionWaitsUntilTheProfileIsApplied
     EXPECT_EQ(ProfileBlock(2), GetValue(L"Current Setting"));
     EXPECT_EQ(1, Controller().cRequests);
     EXPECT_EQ(2, App()->pSettings->iCurrent); // read back after the save
+}
+
+// A second apply inside the first one's restart notice, and a reload that
+// lowers the profile count while both run: the profiles the outer apply holds
+// stay until it has ended, and the reload comes after it.
+TEST_F(AppShellTest, ApplyInsideAnotherKeepsTheOuterProfilesUntilBothEnded)
+{
+    StoreProfiles({L"one.exe", L"two.exe", L"three.exe"});
+    std::vector<BYTE> block = ProfileBlock(3);
+    block[123] = 1; // a restart notice on the way to profile 3
+    SetValue(L"Setting 3", REG_BINARY, block.data(), static_cast<DWORD>(block.size()));
+    ASSERT_NE(nullptr, MakeTrayWindow());
+
+    // Another program cuts the profiles back to one and asks for a reload,
+    // then a command for profile 1 comes. The tray program's own save puts
+    // its profiles back, so the other program cuts them again as the inner
+    // apply's Reload Request goes out.
+    const auto cutProfilesAndReload = [&] {
+        SetDword(L"Setting Count", 2);
+        SendMessageW(hwnd_, WM_TRAYICON, TRAYICON_RELOAD, 0);
+    };
+    s_onMessageBox = [&] {
+        s_onMessageBox = nullptr;
+        cutProfilesAndReload();
+        s_onReloadRequest = [&] {
+            s_onReloadRequest = nullptr;
+            cutProfilesAndReload();
+        };
+        SendMessageW(hwnd_, WM_COMMAND, IDM_PROFILE_BASE + 1, 0);
+        EXPECT_EQ(4, App()->pSettings->cProfiles); // nothing reloaded under the outer apply
+    };
+
+    SendMessageW(hwnd_, WM_COMMAND, IDM_PROFILE_BASE + 3, 0);
+
+    EXPECT_EQ(2, Controller().cRequests);
+    EXPECT_EQ(3u, GetDword(L"Current Setting Index"));
+    EXPECT_EQ(block, GetValue(L"Current Setting"));
+    const SettingsStore& settings = *App()->pSettings;
+    ASSERT_LT(settings.iCurrent, settings.cProfiles);
+    EXPECT_EQ(block, std::vector<BYTE>(settings.rgProfiles[settings.iCurrent].rgb,
+                                       settings.rgProfiles[settings.iCurrent].rgb + 126));
 }
 
 } // namespace

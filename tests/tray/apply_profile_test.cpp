@@ -96,13 +96,19 @@ TEST_F(ApplyProfileTest, ModifiedAndSilentChangesNothingAndShowsNothing)
 
 TEST_F(ApplyProfileTest, ModifiedAskedAndAnsweredNoChangesNothing)
 {
-    store().fModified = 1;
-    s_answers = {IDNO};
-    store().ApplyProfile(2, FALSE);
-    ExpectCalls({kQuestion});
-    EXPECT_FALSE(CurrentIsProfile(2));
-    EXPECT_EQ(0, store().iCurrent);
-    EXPECT_EQ(1, store().fModified);
+    // A question the box could not show (0) counts as No, as does any
+    // answer other than Yes.
+    for (int answer : {IDNO, 0, IDCANCEL}) {
+        SCOPED_TRACE(answer);
+        s_calls.clear();
+        store().fModified = 1;
+        s_answers = {answer};
+        store().ApplyProfile(2, FALSE);
+        ExpectCalls({kQuestion});
+        EXPECT_FALSE(CurrentIsProfile(2));
+        EXPECT_EQ(0, store().iCurrent);
+        EXPECT_EQ(1, store().fModified);
+    }
 }
 
 TEST_F(ApplyProfileTest, ModifiedAskedAndAnsweredYesAppliesAndClearsTheFlag)

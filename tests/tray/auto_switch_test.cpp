@@ -241,4 +241,45 @@ TEST_F(AutoSwitchTest, RestartNoticeOfTheNewProfileIsShownAndTheProfileApplied)
     EXPECT_EQ(block, GetValue(L"Current Setting"));
 }
 
+// What the user or another program does while a tick's restart notice is
+// open decides whether switching goes on: the last command 3002 does, and a
+// reload, whatever switching flag it reads, does not.
+TEST_F(AutoSwitchTest, TimerAfterATickFollowsTheCommandsGivenDuringIt)
+{
+    const struct {
+        const char* pszDuringTheNotice;
+        std::vector<WPARAM> commands;
+        BYTE fAutoChangeReloaded;
+        bool fTimer;
+    } cases[] = {
+        {"switching turned off", {IDM_AUTOCHANGE}, 1, false},
+        {"turned off and on again", {IDM_AUTOCHANGE, IDM_AUTOCHANGE}, 1, true},
+        {"a reload that reads it off", {}, 0, true},
+    };
+    for (const auto& c : cases) {
+        StoreProfiles({L"game.exe"}, 0, 0, 1);
+        std::vector<BYTE> block = ProfileBlock(1);
+        block[124] = 1; // a restart notice on the way to profile 1
+        SetValue(L"Setting 1", REG_BINARY, block.data(), static_cast<DWORD>(block.size()));
+        ASSERT_NE(nullptr, MakeTrayWindow());
+        Foreground(kGamePid, L"C:\\game.exe");
+        s_onMessageBox = [&] {
+            for (WPARAM id : c.commands)
+                SendMessageW(hwnd_, WM_COMMAND, id, 0);
+            if (c.commands.empty()) {
+                SetValue(L"Auto Setting Change", REG_BINARY, &c.fAutoChangeReloaded, 1);
+                SendMessageW(hwnd_, WM_TRAYICON, TRAYICON_RELOAD, 0);
+            }
+        };
+
+        Tick();
+
+        EXPECT_EQ(1u, CurrentIndex()) << c.pszDuringTheNotice;
+        EXPECT_EQ(c.fTimer, StopTimer(IDT_FOREGROUND)) << c.pszDuringTheNotice;
+        DestroyWindow(hwnd_);
+        Pump();
+        s_messageBoxes.clear();
+    }
+}
+
 } // namespace

@@ -32,6 +32,23 @@ TEST_F(CommandTest, ProfileCommandAppliesSavesAndSendsReloadRequest)
     EXPECT_TRUE(s_messageBoxes.empty());
 }
 
+// A standard user without the grant: the key refuses the save, silently,
+// and the controller is still told to reload what it holds.
+TEST_F(CommandTest, ProfileCommandThatCannotBeSavedStillSendsReloadRequest)
+{
+    StoreProfiles({L"one.exe", L"two.exe", L"three.exe"});
+    ParametersKeySecurity security(STANDARD_USER_WITHOUT_GRANT_SDDL);
+    ASSERT_NE(nullptr, MakeTrayWindow());
+
+    Command(IDM_PROFILE_BASE + 2);
+
+    EXPECT_EQ(2, App()->pSettings->iCurrent);
+    EXPECT_EQ(0u, GetDword(L"Current Setting Index"));
+    EXPECT_EQ(CurrentBlockAtStart(), GetValue(L"Current Setting"));
+    EXPECT_EQ(1, Controller().cRequests);
+    EXPECT_TRUE(s_messageBoxes.empty());
+}
+
 TEST_F(CommandTest, CommandHighWordAndLParamAreIgnored)
 {
     StartWithThreeProfiles();

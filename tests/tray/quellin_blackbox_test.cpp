@@ -3,9 +3,11 @@
 // the Parameters key of the prefix, its exit code and the icon the shell
 // holds for its window.
 #include "common/device_contract.h"
+#include "tests/tray/registry_sandbox.h"
 #include "tray/resource.h"
 
 #include <windows.h>
+#include <sddl.h>
 #include <shellapi.h>
 
 #include <gtest/gtest.h>
@@ -207,6 +209,28 @@ protected:
         ASSERT_TRUE(WaitFor([&] { return GetForegroundWindow() == hwndForeground_; }));
     }
 
+    // The restart notice that quellin.exe shows on its way to a profile whose
+    // Restart bytes differ, once it is up; closing it lets the apply go on.
+    static bool CloseRestartNotice()
+    {
+        HWND hwndNotice = nullptr;
+        if (!WaitFor([&] {
+                hwndNotice = FindWindowW(L"#32770", L"Corvane Wireless Controller \"Restart\"");
+                return hwndNotice != nullptr;
+            }))
+            return false;
+        PostMessageW(hwndNotice, WM_COMMAND, IDOK, 0);
+        return WaitFor([&] { return !IsWindow(hwndNotice); });
+    }
+
+    // Returns once the program has finished what it was doing: a sent
+    // message is handled only when its window procedure is free again.
+    static bool Idle(HWND hwnd)
+    {
+        DWORD_PTR dwResult;
+        return SendMessageTimeoutW(hwnd, WM_NULL, 0, 0, SMTO_NORMAL, kWait, &dwResult) != 0;
+    }
+
     void HoldSheetMutex()
     {
         hSheetMutex_ = CreateMutexW(nullptr, TRUE, L"tovarin mutex");
@@ -244,6 +268,70 @@ TEST_F(QuellinTest, SecondInstanceExitsWith183AndLeavesTheFirstRunning)
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(processes_[0], 0));
     EXPECT_EQ(hwnd, FindWindowW(L"quellin class", L"quellin window"));
     EXPECT_FALSE(IsWindowVisible(hwnd));
+}
+
+// An instance started from an elevated prompt holds a mutex that grants the
+// user's unelevated token nothing: a later ordinary start is refused it.
+TEST_F(QuellinTest, MutexThatCannotBeOpenedMeansAnotherInstanceAndExitsWith183)
+{
+    PSECURITY_DESCRIPTOR psd = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;GA;;;SY)", SDDL_REVISION_1,
+                                                                     &psd, nullptr));
+    SECURITY_ATTRIBUTES sa = {sizeof(sa), psd, FALSE};
+    HANDLE hMutex = CreateMutexW(&sa, TRUE, L"quellin mutex");
+    LocalFree(psd);
+    ASSERT_NE(nullptr, hMutex);
+    ASSERT_EQ(nullptr, CreateMutexW(nullptr, TRUE, L"quellin mutex"));
+    ASSERT_EQ(DWORD(ERROR_ACCESS_DENIED), GetLastError());
+
+    HANDLE hProcess = Start();
+    ASSERT_NE(nullptr, hProcess);
+    EXPECT_EQ(183u, ExitCodeAfterExit(hProcess));
+    EXPECT_EQ(nullptr, FindWindowW(L"quellin class", L"quellin window"));
+    CloseHandle(hMutex);
+}
+
+// quellin.exe as a standard user: the key is read whether or not the user may
+// write it, and a choice of profile, from the menu or by switching, is saved
+// exactly when the grant allows it. The restart notice on the way to each
+// profile shows that the program found the profile and went for it.
+TEST_F(QuellinTest, StandardUserFindsTheControllerAndProfilesAndSavesOnlyWithTheGrant)
+{
+    for (const StandardUserKey& c : StandardUserKeys()) {
+        SCOPED_TRACE(testing::PrintToString(c.sddl));
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH);
+        SetSupportedDevices({0x845E0001});
+        StoreProfiles({L"one.exe", ThisProgramsFileName()}, 0);
+        std::vector<BYTE> block1 = Block(1);
+        block1[123] = 1; // a restart notice from the start block to profile 1, and from there to profile 2
+        SetBinary(L"Setting 1", block1);
+        ParametersKeySecurity security(c.sddl);
+
+        HWND hwnd = StartAndFindWindow();
+        ASSERT_NE(nullptr, hwnd);
+        EXPECT_TRUE(IconShown(hwnd));
+
+        PostMessageW(hwnd, WM_COMMAND, IDM_PROFILE_BASE + 1, 0);
+        ASSERT_TRUE(CloseRestartNotice());
+        ASSERT_TRUE(Idle(hwnd));
+        EXPECT_EQ(c.fGranted ? 1u : 0u, CurrentIndex());
+        EXPECT_EQ(c.fGranted ? block1 : Block(0xEE), GetValue(L"Current Setting"));
+
+        ComeToForeground();
+        PostMessageW(hwnd, WM_COMMAND, IDM_AUTOCHANGE, 0);
+        ASSERT_TRUE(CloseRestartNotice());
+        ASSERT_TRUE(Idle(hwnd));
+        EXPECT_EQ(c.fGranted ? 2u : 0u, CurrentIndex());
+        EXPECT_EQ(std::vector<BYTE>{BYTE(c.fGranted ? 1 : 0)}, GetValue(L"Auto Setting Change"));
+
+        // Nothing failed that the program noticed: it runs on, and ends as usual.
+        EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(processes_.back(), 0));
+        EXPECT_TRUE(IconShown(hwnd));
+        PostMessageW(hwnd, WM_COMMAND, IDM_EXIT, 0);
+        EXPECT_EQ(0u, ExitCodeAfterExit(processes_.back()));
+        DestroyWindow(hwndForeground_);
+        hwndForeground_ = nullptr;
+    }
 }
 
 TEST_F(QuellinTest, ProfileCommandAppliesTheProfileAndWritesTheKey)

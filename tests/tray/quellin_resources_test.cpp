@@ -9,15 +9,21 @@
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace {
 
-std::wstring ProgramPath()
+std::wstring BesideThisProgram(const wchar_t* pszFile)
 {
     WCHAR szPath[MAX_PATH];
     GetModuleFileNameW(nullptr, szPath, ARRAYSIZE(szPath));
     std::wstring path = szPath;
-    return path.substr(0, path.rfind(L'\\') + 1) + L"quellin.exe";
+    return path.substr(0, path.rfind(L'\\') + 1) + pszFile;
+}
+
+std::wstring ProgramPath()
+{
+    return BesideThisProgram(L"quellin.exe");
 }
 
 class QuellinResourcesTest : public ::testing::Test {
@@ -51,28 +57,74 @@ struct GroupIconDir {
 };
 #pragma pack(pop)
 
-TEST_F(QuellinResourcesTest, VersionNamesTheProgramAndItsProduct)
+// The Startup tab and the file's properties show who made each shipped file.
+TEST(ShippedFiles, VersionNamesEachFileItsMakerAndProduct)
 {
-    const std::wstring path = ProgramPath();
-    DWORD dwHandle = 0;
-    const DWORD cb = GetFileVersionInfoSizeW(path.c_str(), &dwHandle);
-    ASSERT_NE(0u, cb);
-    std::string data(cb, '\0');
-    ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, cb, data.data()));
-
-    const std::pair<const wchar_t*, const wchar_t*> strings[] = {
-        {L"FileDescription", L"Status Area Icon for Corvane Wireless Controller"},
-        {L"ProductName", L"Corvane Wireless Controller"},
-        {L"SpecialBuild", L"English"},
-        {L"FileVersion", L"1.0.0.0"},
+    const struct {
+        const wchar_t* pszFile;
+        std::vector<std::pair<const wchar_t*, const wchar_t*>> strings;
+    } files[] = {
+        {L"quellin.exe",
+         {
+             {L"CompanyName", L"Corvane"},
+             {L"FileDescription", L"Status Area Icon for Corvane Wireless Controller"},
+             {L"ProductName", L"Corvane Wireless Controller"},
+             {L"SpecialBuild", L"English"},
+             {L"FileVersion", L"1.0.0.0"},
+         }},
+        {L"brasquet.dll",
+         {
+             {L"CompanyName", L"Corvane"},
+             {L"FileDescription", L"Force Feedback Effect Driver for Corvane Wireless Controller"},
+             {L"ProductName", L"Corvane Wireless Controller"},
+             {L"OriginalFilename", L"brasquet.dll"},
+             {L"FileVersion", L"1.0.0.0"},
+         }},
     };
-    for (const auto& [pszName, pszExpected] : strings) {
-        const std::wstring query = std::wstring(L"\\StringFileInfo\\040904B0\\") + pszName;
-        LPWSTR pszValue = nullptr;
-        UINT cch = 0;
-        ASSERT_TRUE(VerQueryValueW(data.data(), query.c_str(), reinterpret_cast<void**>(&pszValue), &cch))
-            << testing::PrintToString(std::wstring(pszName));
-        EXPECT_STREQ(pszExpected, pszValue);
+    for (const auto& file : files) {
+        const std::wstring path = BesideThisProgram(file.pszFile);
+        DWORD dwHandle = 0;
+        const DWORD cb = GetFileVersionInfoSizeW(path.c_str(), &dwHandle);
+        ASSERT_NE(0u, cb) << testing::PrintToString(path);
+        std::string data(cb, '\0');
+        ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, cb, data.data()));
+
+        for (const auto& [pszName, pszExpected] : file.strings) {
+            const std::wstring query = std::wstring(L"\\StringFileInfo\\040904B0\\") + pszName;
+            LPWSTR pszValue = nullptr;
+            UINT cch = 0;
+            ASSERT_TRUE(VerQueryValueW(data.data(), query.c_str(), reinterpret_cast<void**>(&pszValue), &cch))
+                << testing::PrintToString(std::wstring(pszName));
+            EXPECT_STREQ(pszExpected, pszValue) << testing::PrintToString(path);
+        }
+    }
+}
+
+// Shipped without debug information or symbols, and with no link time, so
+// that two builds of the same sources give the same file.
+TEST(QuellinImage, CarriesNoLinkTimeAndNoSymbols)
+{
+    HANDLE hFile =
+        CreateFileW(ProgramPath().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, hFile);
+    std::string image(GetFileSize(hFile, nullptr), '\0');
+    DWORD cbRead = 0;
+    ReadFile(hFile, image.data(), static_cast<DWORD>(image.size()), &cbRead, nullptr);
+    CloseHandle(hFile);
+    ASSERT_EQ(image.size(), cbRead);
+
+    const auto* pDos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image.data());
+    const auto* pNt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(image.data() + pDos->e_lfanew);
+    ASSERT_EQ(static_cast<DWORD>(IMAGE_NT_SIGNATURE), pNt->Signature);
+    EXPECT_EQ(0u, pNt->FileHeader.TimeDateStamp);
+    EXPECT_EQ(0u, pNt->FileHeader.PointerToSymbolTable);
+    EXPECT_EQ(0u, pNt->FileHeader.NumberOfSymbols);
+    const IMAGE_SECTION_HEADER* pSection = IMAGE_FIRST_SECTION(pNt);
+    for (WORD i = 0; i < pNt->FileHeader.NumberOfSections; i++, pSection++) {
+        const std::string name(reinterpret_cast<const char*>(pSection->Name),
+                               strnlen(reinterpret_cast<const char*>(pSection->Name), 8));
+        // Debug sections have long names, kept in the symbols' string table.
+        EXPECT_FALSE(name.starts_with(".debug") || name.starts_with("/")) << name;
     }
 }
 
@@ -190,6 +242,27 @@ TEST_F(QuellinResourcesTest, ManifestBindsCommonControlsSix)
     EXPECT_NE(std::string::npos, own.find("version=\"1.0.0.0\""));
     EXPECT_NE(std::string::npos, own.find("type=\"win32\""));
     EXPECT_NE(std::string::npos, own.find("processorArchitecture=\"*\""));
+}
+
+// Started by the user, never elevated; declared for Windows 7 to 11, so that
+// the system gives it their own behaviour; scaled by the system's DPI.
+TEST_F(QuellinResourcesTest, ManifestAsksForTheCallersRightsAndNamesItsSystems)
+{
+    HRSRC hrsrc = FindResourceW(hModule_, MAKEINTRESOURCEW(1), RT_MANIFEST);
+    ASSERT_NE(nullptr, hrsrc);
+    const std::string manifest(static_cast<const char*>(LockResource(LoadResource(hModule_, hrsrc))),
+                               SizeofResource(hModule_, hrsrc));
+    const char* const rgpszExpected[] = {
+        "<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>",
+        "<supportedOS Id=\"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}\"/>", // Windows 7
+        "<supportedOS Id=\"{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}\"/>", // Windows 8
+        "<supportedOS Id=\"{1f676c76-80e1-4239-95bb-83d0f6d0da78}\"/>", // Windows 8.1
+        "<supportedOS Id=\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"/>", // Windows 10 and 11
+        ">true</dpiAware>",
+        ">system</dpiAwareness>",
+    };
+    for (const char* pszExpected : rgpszExpected)
+        EXPECT_NE(std::string::npos, manifest.find(pszExpected)) << pszExpected;
 }
 
 } // namespace

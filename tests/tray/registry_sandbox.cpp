@@ -2,6 +2,7 @@
 
 #include "common/device_contract.h"
 
+#include <sddl.h>
 #include <strsafe.h>
 
 void RegistrySandbox::SetUp()
@@ -76,4 +77,52 @@ DWORD RegistrySandbox::GetDword(LPCWSTR pszName)
     DWORD dw = 0;
     if (data.size() == sizeof(dw)) memcpy(&dw, data.data(), sizeof(dw));
     return dw;
+}
+
+std::wstring StandardUserWithGrantSddl()
+{
+    // Every ACE string "(...)" whose trustee, its last field, is BA is left out.
+    const std::wstring installed = PARAMETERS_KEY_SDDL;
+    std::wstring sddl;
+    size_t i = 0;
+    while (i < installed.size()) {
+        const size_t iAce = installed.find(L'(', i);
+        sddl += installed.substr(i, iAce - i);
+        if (iAce == std::wstring::npos) break;
+        const size_t iEnd = installed.find(L')', iAce) + 1;
+        const std::wstring ace = installed.substr(iAce, iEnd - iAce);
+        if (!ace.ends_with(L";BA)")) sddl += ace;
+        i = iEnd;
+    }
+    return sddl;
+}
+
+std::vector<StandardUserKey> StandardUserKeys()
+{
+    return {{STANDARD_USER_WITHOUT_GRANT_SDDL, false}, {StandardUserWithGrantSddl(), true}};
+}
+
+ParametersKeySecurity::ParametersKeySecurity(const std::wstring& sddl)
+{
+    EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH, 0, nullptr, 0,
+                                             KEY_ALL_ACCESS, nullptr, &hkey_, nullptr));
+    DWORD cb = 0;
+    RegGetKeySecurity(hkey_, DACL_SECURITY_INFORMATION, nullptr, &cb);
+    saved_.resize(cb);
+    EXPECT_EQ(ERROR_SUCCESS, RegGetKeySecurity(hkey_, DACL_SECURITY_INFORMATION, saved_.data(), &cb));
+
+    PSECURITY_DESCRIPTOR psd = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &psd, nullptr)) {
+        ADD_FAILURE() << "no descriptor from " << testing::PrintToString(sddl);
+        return;
+    }
+    EXPECT_EQ(ERROR_SUCCESS, RegSetKeySecurity(hkey_, DACL_SECURITY_INFORMATION, psd));
+    LocalFree(psd);
+}
+
+ParametersKeySecurity::~ParametersKeySecurity()
+{
+    if (!hkey_) return;
+    EXPECT_EQ(ERROR_SUCCESS, RegSetKeySecurity(hkey_, DACL_SECURITY_INFORMATION, saved_.data()));
+    RegCloseKey(hkey_);
 }

@@ -320,3 +320,45 @@ TEST_F(SettingsStoreTest, KeyThatCannotBeCreatedLeavesDefaultsAndDropsWrites)
               RegOpenKeyExW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH, 0, KEY_READ, &hkey));
 }
 } // namespace
+
+namespace {
+
+// A standard user may read the key and, with the grant, set its values, but
+// may not open it for anything more. Every stored value is still read, and
+// the writes land exactly when the grant allows them.
+TEST_F(SettingsStoreTest, StandardUserReadsTheKeyAndSavesOnlyWithTheGrant)
+{
+    // The installation's descriptor has an Administrators entry to take out.
+    ASSERT_NE(std::wstring(PARAMETERS_KEY_SDDL), StandardUserWithGrantSddl());
+
+    for (const StandardUserKey& c : StandardUserKeys()) {
+        StoreThreeProfiles();
+        SetDword(L"Setting Count", 4);
+        SetBlock(L"Setting 3", Filled(0x33));
+        SetDword(L"Current Setting Index", 0);
+        const BYTE fAutoChange = 1;
+        SetValue(L"Auto Setting Change", REG_BINARY, &fAutoChange, 1);
+        {
+            ParametersKeySecurity security(c.sddl);
+            SettingsStore store(Module(), nullptr);
+            ASSERT_EQ(4, store.cProfiles) << testing::PrintToString(c.sddl);
+            EXPECT_STREQ(L"shooter.exe", store.rgpszNames[2]);
+            EXPECT_EQ(1, store.fAutoChange);
+
+            store.current = store.rgProfiles[2];
+            store.iCurrent = 2;
+            // As if profile 3 had come from another writer after the load:
+            // Save then deletes its values too.
+            store.cProfiles = 3;
+            store.Save();
+            store.cProfiles = 4;
+
+            EXPECT_EQ(c.fGranted ? 2u : 0u, GetDword(L"Current Setting Index"))
+                << testing::PrintToString(c.sddl);
+            EXPECT_EQ(c.fGranted ? 3u : 4u, GetDword(L"Setting Count"));
+            EXPECT_EQ(!c.fGranted, HasValue(L"Setting 3"));
+        }
+    }
+}
+
+} // namespace

@@ -17,6 +17,8 @@ HWND TrayWindowTest::s_hwndForeground;
 DWORD TrayWindowTest::s_pidForeground;
 std::vector<ProcessSeen> TrayWindowTest::s_processes;
 int TrayWindowTest::s_cSnapshots;
+std::vector<std::tuple<HWND, UINT, DWORD>> TrayWindowTest::s_messageFilters;
+std::function<void()> TrayWindowTest::s_onReloadRequest;
 
 namespace {
 
@@ -82,6 +84,20 @@ DWORD WINAPI FakeGetWindowThreadProcessId(HWND hwnd, LPDWORD pdwPid)
     return 1;
 }
 
+BOOL WINAPI FakeChangeWindowMessageFilterEx(HWND hwnd, UINT uMsg, DWORD dwAction, PCHANGEFILTERSTRUCT)
+{
+    TrayWindowTest::s_messageFilters.emplace_back(hwnd, uMsg, dwAction);
+    return TRUE;
+}
+
+BOOLEAN(WINAPI* g_pfnControllerSetFeature)(HANDLE, PVOID, ULONG);
+
+BOOLEAN WINAPI SetFeatureSeen(HANDLE h, PVOID pv, ULONG cb)
+{
+    if (TrayWindowTest::s_onReloadRequest) TrayWindowTest::s_onReloadRequest();
+    return g_pfnControllerSetFeature(h, pv, cb);
+}
+
 size_t g_iProcess;
 
 HANDLE WINAPI FakeSnapshot(DWORD, DWORD)
@@ -134,6 +150,9 @@ void TrayWindowTest::SetUp()
     g_platform.CreateToolhelp32Snapshot = FakeSnapshot;
     g_platform.Process32FirstW = FakeProcessFirst;
     g_platform.Process32NextW = FakeProcessNext;
+    g_platform.ChangeWindowMessageFilterEx = FakeChangeWindowMessageFilterEx;
+    g_pfnControllerSetFeature = g_platform.HidD_SetFeature;
+    g_platform.HidD_SetFeature = SetFeatureSeen;
 
     s_notifyMessages.clear();
     s_lastAdd = {};
@@ -148,6 +167,8 @@ void TrayWindowTest::SetUp()
     s_pidForeground = 0;
     s_processes.clear();
     s_cSnapshots = 0;
+    s_messageFilters.clear();
+    s_onReloadRequest = nullptr;
 
     SetDword(L"Supported Device Count", 1);
     SetDword(L"Supported Device Attribute 0", kControllerAttribute);

@@ -17,6 +17,7 @@
 #include <functional>
 #include <initializer_list>
 #include <string>
+#include <tuple>
 #include <vector>
 
 struct MenuItemSeen {
@@ -92,6 +93,10 @@ public:
     static DWORD s_pidForeground;
     static std::vector<ProcessSeen> s_processes;
     static int s_cSnapshots;
+    // Messages let through from lower integrity, with the window and action.
+    static std::vector<std::tuple<HWND, UINT, DWORD>> s_messageFilters;
+    // Runs as a Reload Request goes out, before the controller counts it.
+    static std::function<void()> s_onReloadRequest;
 
 private:
     TrayPlatform saved_;

@@ -1,5 +1,6 @@
 #include "pipe_controller.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -277,9 +278,27 @@ DWORD PipeController::OpenConnections() const
     return c;
 }
 
+DWORD PipeController::ConnectionCount() const
+{
+    EnterCriticalSection(&cs_);
+    const DWORD c = cConnections_;
+    LeaveCriticalSection(&cs_);
+    return c;
+}
+
 bool PipeController::WaitForReports(size_t cReports, DWORD dwTimeoutMs) const
 {
     return WaitUntil([&] { return reports_.size() >= cReports; }, dwTimeoutMs);
+}
+
+bool PipeController::WaitForReportOn(DWORD iConnection, DWORD dwTimeoutMs) const
+{
+    return WaitUntil(
+        [&] {
+            return std::any_of(reports_.begin(), reports_.end(),
+                               [&](const MotorRecord& report) { return report.iConnection == iConnection; });
+        },
+        dwTimeoutMs);
 }
 
 bool PipeController::WaitForStrength(BYTE bStrength, size_t iFrom, DWORD dwTimeoutMs, size_t* piFound) const

@@ -44,12 +44,16 @@ public:
     std::vector<ConnectionEvent> Connections() const;
     size_t ReportCount() const;
     DWORD OpenConnections() const;
+    // Handles the driver has opened so far; the next one gets this count + 1.
+    DWORD ConnectionCount() const;
 
     // Waits until at least cReports reports have arrived.
     bool WaitForReports(size_t cReports, DWORD dwTimeoutMs) const;
     // Waits for a report at index iFrom or later whose strength is bStrength
     // and stores its index. False on time-out.
     bool WaitForStrength(BYTE bStrength, size_t iFrom, DWORD dwTimeoutMs, size_t* piFound = nullptr) const;
+    // Waits for a report written through connection iConnection.
+    bool WaitForReportOn(DWORD iConnection, DWORD dwTimeoutMs) const;
     // Waits until no client holds the pipe open.
     bool WaitForNoConnection(DWORD dwTimeoutMs) const;
 
