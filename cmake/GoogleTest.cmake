@@ -25,6 +25,11 @@ function(add_project_gtest target)
     else()
         target_link_libraries(${target} PRIVATE ${ARG_LIBS} gtest_main gmock)
     endif()
+    if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 4)
+        # Every 32-bit process is emulated, and slow to start: the 32-bit
+        # build runs groups of tests in a few processes instead (add_x86_run).
+        return()
+    endif()
     if(WIN32)
         # Scanning the sources keeps the test list known at configure time:
         # nothing has to run under Wine before the prefix exists.

@@ -4,11 +4,41 @@
 # ctest fixtures, so `ctest --preset windows` needs nothing set up by hand.
 set(WINE_PREFIX ${CMAKE_BINARY_DIR}/wineprefix CACHE PATH "Wine prefix of the tests")
 set(WINE_DISPLAY :87 CACHE STRING "X display (Xvfb) for tests that need windows")
+set(_wine_env ${CMAKE_SOURCE_DIR}/scripts/wine-env.sh)
+
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    # 32-bit programs run under Wine's 32-bit loader, emulated (qemu-i386),
+    # in a prefix of their own that has its 32-bit half. Making it takes
+    # minutes under the emulation; it is made once and kept.
+    set(WINE_LOADER ${CMAKE_SOURCE_DIR}/scripts/wine32)
+    configure_file(${CMAKE_SOURCE_DIR}/scripts/wine-run.in ${CMAKE_BINARY_DIR}/wine-run @ONLY
+                   FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run)
+    add_test(NAME wine32.up COMMAND ${_wine_env} up-x86 ${WINE_PREFIX})
+    add_test(NAME wine32.down COMMAND ${_wine_env} down ${WINE_PREFIX})
+    set_tests_properties(wine32.up PROPERTIES FIXTURES_SETUP wine32 TIMEOUT 1200)
+    set_tests_properties(wine32.down PROPERTIES FIXTURES_CLEANUP wine32)
+
+    # add_x86_run(name TIMEOUT seconds [NATIVE_ONLY] COMMAND target args...)
+    # One 32-bit process that runs a group of tests (a --gtest_filter).
+    # NATIVE_ONLY: skipped where 32-bit programs run emulated.
+    function(add_x86_run name)
+        cmake_parse_arguments(ARG "NATIVE_ONLY" "TIMEOUT" "COMMAND" ${ARGN})
+        add_test(NAME x86.${name} COMMAND ${ARG_COMMAND})
+        set_tests_properties(x86.${name} PROPERTIES FIXTURES_REQUIRED wine32 LABELS "windows-x86;brasquet"
+                             TIMEOUT ${ARG_TIMEOUT} RESOURCE_LOCK wine32)
+        if(ARG_NATIVE_ONLY)
+            set_tests_properties(x86.${name} PROPERTIES ENVIRONMENT WINE32_NATIVE_ONLY=1 SKIP_RETURN_CODE 77)
+        endif()
+    endfunction()
+    return()
+endif()
+
+set(WINE_LOADER ${CMAKE_SOURCE_DIR}/scripts/wine64)
 configure_file(${CMAKE_SOURCE_DIR}/scripts/wine-run.in ${CMAKE_BINARY_DIR}/wine-run @ONLY
                FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run)
 
-set(_wine_env ${CMAKE_SOURCE_DIR}/scripts/wine-env.sh)
 # The server's desktop process, started when the server is warmed up, lives as
 # long as the server and must see the display the tests use: without it no
 # later program can create a top-level window. So the display comes first.

@@ -1,7 +1,8 @@
 // The Windows and DirectInput types, structures and constants that the force
 // feedback core uses. Under Windows they come from the platform headers; the
 // native build (tests, sanitizers, benchmarks) gets the same names with the
-// 64-bit Windows layout, checked below against both.
+// 64-bit Windows layout, checked below against both. The 32-bit Windows build
+// (the driver of 32-bit games) is checked against the 32-bit layout.
 #pragma once
 
 #ifdef _WIN32
@@ -172,8 +173,7 @@ typedef DIDEVICESTATE* LPDIDEVICESTATE;
 
 #include <cstddef>
 
-// The layout DirectInput hands over on 64-bit Windows; the native stand-ins
-// must match it so that tests exercise the same copies and offsets.
+// The members without pointers have one layout everywhere.
 static_assert(sizeof(DWORD) == 4 && sizeof(LONG) == 4 && sizeof(HRESULT) == 4);
 static_assert(sizeof(GUID) == 16);
 static_assert(sizeof(DIENVELOPE) == 20 && offsetof(DIENVELOPE, dwFadeTime) == 16);
@@ -181,16 +181,38 @@ static_assert(sizeof(DICONSTANTFORCE) == 4);
 static_assert(sizeof(DIRAMPFORCE) == 8 && offsetof(DIRAMPFORCE, lEnd) == 4);
 static_assert(sizeof(DIPERIODIC) == 16 && offsetof(DIPERIODIC, lOffset) == 4 &&
               offsetof(DIPERIODIC, dwPhase) == 8 && offsetof(DIPERIODIC, dwPeriod) == 12);
+static_assert(sizeof(DIDRIVERVERSIONS) == 16 && offsetof(DIDRIVERVERSIONS, dwFFDriverVersion) == 12);
+static_assert(sizeof(DIDEVICESTATE) == 12 && offsetof(DIDEVICESTATE, dwLoad) == 8);
+static_assert(offsetof(DIEFFECT, cAxes) == 28);
+
+#if defined(_WIN32) && !defined(_WIN64)
+// The layout a 32-bit game hands over: pointers of 4 bytes, no padding.
+static_assert(sizeof(void*) == 4);
+static_assert(sizeof(DIEFFECT) == 56);
+static_assert(offsetof(DIEFFECT, rgdwAxes) == 32 && offsetof(DIEFFECT, rglDirection) == 36 &&
+              offsetof(DIEFFECT, lpEnvelope) == 40 && offsetof(DIEFFECT, cbTypeSpecificParams) == 44 &&
+              offsetof(DIEFFECT, lpvTypeSpecificParams) == 48 && offsetof(DIEFFECT, dwStartDelay) == 52);
+static_assert(sizeof(DIEFFESCAPE) == 24 && offsetof(DIEFFESCAPE, lpvInBuffer) == 8 &&
+              offsetof(DIEFFESCAPE, cbInBuffer) == 12 && offsetof(DIEFFESCAPE, lpvOutBuffer) == 16 &&
+              offsetof(DIEFFESCAPE, cbOutBuffer) == 20);
+static_assert(sizeof(DIHIDFFINITINFO) == 24 && offsetof(DIHIDFFINITINFO, pwszDeviceInterface) == 4 &&
+              offsetof(DIHIDFFINITINFO, GuidInstance) == 8);
+#else
+// The layout DirectInput hands over on 64-bit Windows; the native stand-ins
+// must match it so that tests exercise the same copies and offsets.
+static_assert(sizeof(void*) == 8);
 static_assert(sizeof(DIEFFECT) == 80);
-static_assert(offsetof(DIEFFECT, cAxes) == 28 && offsetof(DIEFFECT, rgdwAxes) == 32 &&
-              offsetof(DIEFFECT, rglDirection) == 40 && offsetof(DIEFFECT, lpEnvelope) == 48 &&
-              offsetof(DIEFFECT, cbTypeSpecificParams) == 56 &&
+static_assert(offsetof(DIEFFECT, rgdwAxes) == 32 && offsetof(DIEFFECT, rglDirection) == 40 &&
+              offsetof(DIEFFECT, lpEnvelope) == 48 && offsetof(DIEFFECT, cbTypeSpecificParams) == 56 &&
               offsetof(DIEFFECT, lpvTypeSpecificParams) == 64 && offsetof(DIEFFECT, dwStartDelay) == 72);
 static_assert(sizeof(DIEFFESCAPE) == 40 && offsetof(DIEFFESCAPE, lpvInBuffer) == 8 &&
               offsetof(DIEFFESCAPE, cbInBuffer) == 16 && offsetof(DIEFFESCAPE, lpvOutBuffer) == 24 &&
               offsetof(DIEFFESCAPE, cbOutBuffer) == 32);
-static_assert(sizeof(DIDRIVERVERSIONS) == 16 && offsetof(DIDRIVERVERSIONS, dwFFDriverVersion) == 12);
-static_assert(sizeof(DIDEVICESTATE) == 12 && offsetof(DIDEVICESTATE, dwLoad) == 8);
+#ifdef _WIN32
+static_assert(sizeof(DIHIDFFINITINFO) == 32 && offsetof(DIHIDFFINITINFO, pwszDeviceInterface) == 8 &&
+              offsetof(DIHIDFFINITINFO, GuidInstance) == 16);
+#endif
+#endif
 
 // The values DirectInput and its applications pass.
 static_assert(S_OK == 0 && DI_TRUNCATED == 8 && E_NOTIMPL == (HRESULT)0x80004001L &&

@@ -5,7 +5,7 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 
 jobs=$(nproc)
-for preset in windows native native-asan native-tsan; do
+for preset in windows-x86 windows native native-asan native-tsan; do
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset" -j "$jobs"
 done
@@ -17,4 +17,6 @@ for preset in native native-asan native-tsan; do
 done
 echo "== ctest --preset windows (under Wine)"
 ctest --preset windows -j "$jobs" || status=1
+echo "== ctest --preset windows-x86 (the 32-bit driver under 32-bit Wine)"
+ctest --preset windows-x86 || status=1
 exit $status

@@ -15,7 +15,10 @@ namespace {
 class ComActivation : public ::testing::TestWithParam<DWORD> {
 protected:
     void SetUp() override { ASSERT_EQ(ERROR_SUCCESS, RegisterEffectDriver(DefaultDriverPath().c_str())); }
-    void TearDown() override { EXPECT_EQ(ERROR_SUCCESS, UnregisterEffectDriver()); }
+    void TearDown() override
+    {
+        EXPECT_EQ(ERROR_SUCCESS, UnregisterEffectDriver(DefaultDriverPath().c_str()));
+    }
 };
 
 TEST_P(ComActivation, RegisteredClassCreatesADriverThatRumbles)
@@ -86,12 +89,50 @@ INSTANTIATE_TEST_SUITE_P(Apartments, ComActivation,
 
 TEST(ComRegistration, UnregisteredClassIsNotFound)
 {
-    ASSERT_EQ(ERROR_SUCCESS, UnregisterEffectDriver());
+    ASSERT_EQ(ERROR_SUCCESS, UnregisterEffectDriver(DefaultDriverPath().c_str()));
     ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_MULTITHREADED));
     IUnknown* pUnknown = nullptr;
     EXPECT_EQ(REGDB_E_CLASSNOTREG, CoCreateInstance(CLSID_EffectDriver, nullptr, CLSCTX_INPROC_SERVER,
                                                     IID_IUnknown, reinterpret_cast<void**>(&pUnknown)));
     CoUninitialize();
+}
+
+// Each DLL goes into the registry view of its machine, where a process of
+// that machine (a 32-bit game under WOW64 for the x86 DLL) looks for the
+// class; neither registration touches the other view.
+TEST(ComRegistration, EachDllIsRegisteredInTheViewOfItsMachine)
+{
+    const std::wstring x64 = DefaultDriverPath();
+    const std::wstring x86 = X86DriverPath();
+    if (x86.empty() || GetFileAttributesW(x86.c_str()) == INVALID_FILE_ATTRIBUTES)
+        GTEST_SKIP() << "no x86 DLL: build the windows-x86 preset first";
+    EXPECT_EQ(static_cast<REGSAM>(KEY_WOW64_64KEY), RegistryViewOf(x64.c_str()));
+    EXPECT_EQ(static_cast<REGSAM>(KEY_WOW64_32KEY), RegistryViewOf(x86.c_str()));
+
+    ASSERT_EQ(ERROR_SUCCESS, RegisterEffectDriver(x86.c_str()));
+    EXPECT_EQ(x86, RegisteredDriverPath(KEY_WOW64_32KEY));
+    EXPECT_EQ(L"", RegisteredDriverPath(KEY_WOW64_64KEY));
+    ASSERT_EQ(ERROR_SUCCESS, RegisterEffectDriver(x64.c_str()));
+    EXPECT_EQ(x64, RegisteredDriverPath(KEY_WOW64_64KEY));
+    EXPECT_EQ(x64, RegisteredDriverPath()) << "what this 64-bit process activates";
+    EXPECT_EQ(x86, RegisteredDriverPath(KEY_WOW64_32KEY));
+
+    ASSERT_EQ(ERROR_SUCCESS, UnregisterEffectDriver(x86.c_str()));
+    EXPECT_EQ(L"", RegisteredDriverPath(KEY_WOW64_32KEY));
+    EXPECT_EQ(x64, RegisteredDriverPath(KEY_WOW64_64KEY));
+    ASSERT_EQ(ERROR_SUCCESS, UnregisterEffectDriver(x64.c_str()));
+    EXPECT_EQ(L"", RegisteredDriverPath(KEY_WOW64_64KEY));
+}
+
+TEST(ComRegistration, FileThatIsNoDllIsRefusedAndRegistersNothing)
+{
+    WCHAR szProgram[MAX_PATH];
+    ASSERT_NE(0u, GetModuleFileNameW(nullptr, szProgram, MAX_PATH));
+    EXPECT_EQ(0u, RegistryViewOf(szProgram));
+    EXPECT_EQ(0u, RegistryViewOf(L"C:\\no\\such\\brasquet.dll"));
+    EXPECT_EQ(ERROR_BAD_EXE_FORMAT, RegisterEffectDriver(szProgram));
+    EXPECT_NE(szProgram, RegisteredDriverPath(KEY_WOW64_64KEY));
+    EXPECT_NE(szProgram, RegisteredDriverPath(KEY_WOW64_32KEY));
 }
 
 } // namespace

@@ -1,9 +1,11 @@
-// brasquet.dll as an image: a 64-bit DLL that imports nothing but Windows
-// system DLLs (the C and C++ runtimes are linked in) and exports exactly its
-// two COM entry points, by name, with their fixed ordinals. The DLL is mapped
-// without resolving its imports or running its entry point, so its tables
-// read as the file has them.
-#include "driver_activation.h"
+// brasquet.dll as an image: a DLL of its machine (x64, and x86 for 32-bit
+// games) that imports nothing but Windows system DLLs (the C and C++ runtimes
+// are linked in) and exports exactly its two COM entry points, by their
+// undecorated names, with their fixed ordinals. Each DLL is mapped as an
+// image resource, without resolving its imports or running its entry point,
+// so its tables read as the file has them; that maps the other machine's DLL
+// as well.
+#include "driver_harness.h"
 
 #include <gtest/gtest.h>
 
@@ -15,16 +17,47 @@
 
 namespace {
 
-class MappedDll : public ::testing::Test {
+struct DllImage {
+    const char* pszName;
+    std::wstring path;
+    WORD wMachine;
+};
+
+std::vector<DllImage> Images()
+{
+#ifdef _WIN64
+    return {{"x64", DefaultDriverPath(), IMAGE_FILE_MACHINE_AMD64},
+            {"x86", X86DriverPath(), IMAGE_FILE_MACHINE_I386}};
+#else
+    return {{"x86", DefaultDriverPath(), IMAGE_FILE_MACHINE_I386}};
+#endif
+}
+
+class MappedDll : public ::testing::TestWithParam<DllImage> {
 protected:
     void SetUp() override
     {
-        hModule_ = LoadLibraryExW(DefaultDriverPath().c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+        const std::wstring& path = GetParam().path;
+        if (path.empty() || GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES)
+            GTEST_SKIP() << "no " << GetParam().pszName << " DLL: build the windows-x86 preset first";
+        hModule_ =
+            LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_IMAGE_RESOURCE | LOAD_LIBRARY_AS_DATAFILE);
         ASSERT_NE(nullptr, hModule_);
-        pBase_ = reinterpret_cast<const BYTE*>(hModule_);
+        // The low bits of the handle mark a resource mapping.
+        pBase_ =
+            reinterpret_cast<const BYTE*>(reinterpret_cast<ULONG_PTR>(hModule_) & ~static_cast<ULONG_PTR>(3));
         const auto* pDos = reinterpret_cast<const IMAGE_DOS_HEADER*>(pBase_);
-        pNt_ = reinterpret_cast<const IMAGE_NT_HEADERS64*>(pBase_ + pDos->e_lfanew);
+        ASSERT_EQ(IMAGE_DOS_SIGNATURE, pDos->e_magic);
+        pNt_ = reinterpret_cast<const IMAGE_NT_HEADERS*>(pBase_ + pDos->e_lfanew);
         ASSERT_EQ(static_cast<DWORD>(IMAGE_NT_SIGNATURE), pNt_->Signature);
+        // The optional header, and with it the data directories, differs
+        // between a PE32 (x86) and a PE32+ (x64) image.
+        const WORD wMagic = pNt_->OptionalHeader.Magic;
+        if (wMagic == IMAGE_NT_OPTIONAL_HDR64_MAGIC)
+            pDirectories_ = reinterpret_cast<const IMAGE_NT_HEADERS64*>(pNt_)->OptionalHeader.DataDirectory;
+        else if (wMagic == IMAGE_NT_OPTIONAL_HDR32_MAGIC)
+            pDirectories_ = reinterpret_cast<const IMAGE_NT_HEADERS32*>(pNt_)->OptionalHeader.DataDirectory;
+        ASSERT_NE(nullptr, pDirectories_) << "optional header magic " << wMagic;
     }
     void TearDown() override
     {
@@ -32,7 +65,7 @@ protected:
     }
 
     template <class T> const T* At(DWORD dwRva) const { return reinterpret_cast<const T*>(pBase_ + dwRva); }
-    DWORD Directory(int i) const { return pNt_->OptionalHeader.DataDirectory[i].VirtualAddress; }
+    DWORD Directory(int i) const { return pDirectories_[i].VirtualAddress; }
 
     std::vector<std::string> ImportedDlls() const
     {
@@ -50,7 +83,8 @@ protected:
 
     HMODULE hModule_ = nullptr;
     const BYTE* pBase_ = nullptr;
-    const IMAGE_NT_HEADERS64* pNt_ = nullptr;
+    const IMAGE_NT_HEADERS* pNt_ = nullptr;
+    const IMAGE_DATA_DIRECTORY* pDirectories_ = nullptr;
 };
 
 // The Windows system DLLs the driver may depend on; a compiler runtime DLL
@@ -59,13 +93,13 @@ const std::set<std::string> SYSTEM_DLLS = {
     "kernel32.dll", "msvcrt.dll", "ntdll.dll", "advapi32.dll", "user32.dll", "ole32.dll", "oleaut32.dll",
 };
 
-TEST_F(MappedDll, IsA64BitDll)
+TEST_P(MappedDll, IsADllOfItsMachine)
 {
-    EXPECT_EQ(IMAGE_FILE_MACHINE_AMD64, pNt_->FileHeader.Machine);
+    EXPECT_EQ(GetParam().wMachine, pNt_->FileHeader.Machine);
     EXPECT_TRUE(pNt_->FileHeader.Characteristics & IMAGE_FILE_DLL);
 }
 
-TEST_F(MappedDll, ImportsOnlyWindowsSystemDlls)
+TEST_P(MappedDll, ImportsOnlyWindowsSystemDlls)
 {
     const std::vector<std::string> dlls = ImportedDlls();
     EXPECT_FALSE(dlls.empty());
@@ -77,12 +111,12 @@ TEST_F(MappedDll, ImportsOnlyWindowsSystemDlls)
 }
 
 // Two builds of the same sources give the same file: no link time.
-TEST_F(MappedDll, CarriesNoLinkTime)
+TEST_P(MappedDll, CarriesNoLinkTime)
 {
     EXPECT_EQ(0u, pNt_->FileHeader.TimeDateStamp);
 }
 
-TEST_F(MappedDll, ExportsExactlyTheTwoEntryPointsWithOrdinalsOneAndTwo)
+TEST_P(MappedDll, ExportsExactlyTheTwoEntryPointsWithOrdinalsOneAndTwo)
 {
     const DWORD dwRva = Directory(IMAGE_DIRECTORY_ENTRY_EXPORT);
     ASSERT_NE(0u, dwRva);
@@ -97,6 +131,10 @@ TEST_F(MappedDll, ExportsExactlyTheTwoEntryPointsWithOrdinalsOneAndTwo)
     EXPECT_EQ(2u, pExports->NumberOfFunctions);
 }
 
+INSTANTIATE_TEST_SUITE_P(Machines, MappedDll, ::testing::ValuesIn(Images()),
+                         [](const ::testing::TestParamInfo<DllImage>& info) { return info.param.pszName; });
+
+// In a process of the DLL's own machine.
 TEST(DllImage, EntryPointsResolveByNameAndByOrdinal)
 {
     HMODULE hModule = LoadLibraryW(DefaultDriverPath().c_str());

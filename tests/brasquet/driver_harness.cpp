@@ -2,6 +2,9 @@
 
 #include <tlhelp32.h>
 
+#include <algorithm>
+#include <string>
+
 DriverLoader& Driver()
 {
     static DriverLoader* s_pLoader = [] {
@@ -10,6 +13,18 @@ DriverLoader& Driver()
         return pLoader;
     }();
     return *s_pLoader;
+}
+
+// Seen through Wine's drive Z:, the file system's root.
+std::wstring X86DriverPath()
+{
+#ifdef BRASQUET_X86_DLL
+    std::string path = "Z:" BRASQUET_X86_DLL;
+    std::replace(path.begin(), path.end(), '/', '\\');
+    return std::wstring(path.begin(), path.end());
+#else
+    return L"";
+#endif
 }
 
 IDirectInputEffectDriver* NewDriver()

@@ -13,6 +13,10 @@
 // The real DLL, loaded once per test program.
 DriverLoader& Driver();
 
+// The x86 brasquet.dll of the 32-bit build, as the 64-bit tests see it
+// ("" where none is configured).
+std::wstring X86DriverPath();
+
 // A new Effect Driver from the DLL's class factory (nullptr on failure).
 IDirectInputEffectDriver* NewDriver();
 

@@ -247,26 +247,32 @@ TEST(Stress, ThreadsCallingEveryOperationWhileTheThreadMixes)
     EXPECT_GT(bound.controller.ReportCount(), 10u);
 }
 
+// The workers of one driver, on a thread of their own. A thread routine is
+// WINAPI: on x86 that is stdcall, which no lambda converts to.
+struct DriverRun {
+    BoundDriver* pBound;
+    DWORD dwSeed;
+    int cUnexpected;
+    std::string first;
+};
+
+DWORD WINAPI DriverRunProc(LPVOID pv)
+{
+    auto* pRun = static_cast<DriverRun*>(pv);
+    pRun->cUnexpected = RunWorkers(pRun->pBound->pDriver, pRun->pBound->controller.Path(), 2, 3000,
+                                   pRun->dwSeed, &pRun->first);
+    return 0;
+}
+
 TEST(Stress, TwoDriversOnTwoControllersAtOnce)
 {
     BoundDriver first, second;
     ASSERT_EQ(S_OK, first.Bind());
     ASSERT_EQ(S_OK, second.Bind());
-    struct Run {
-        BoundDriver* pBound;
-        DWORD dwSeed;
-        int cUnexpected;
-        std::string first;
-    } rgRuns[] = {{&first, 10, 0, {}}, {&second, 20, 0, {}}};
-    auto runProc = [](LPVOID pv) -> DWORD {
-        auto* pRun = static_cast<Run*>(pv);
-        pRun->cUnexpected = RunWorkers(pRun->pBound->pDriver, pRun->pBound->controller.Path(), 2, 3000,
-                                       pRun->dwSeed, &pRun->first);
-        return 0;
-    };
+    DriverRun rgRuns[] = {{&first, 10, 0, {}}, {&second, 20, 0, {}}};
     HANDLE rghThreads[2];
     for (int i = 0; i < 2; ++i)
-        rghThreads[i] = CreateThread(nullptr, 0, runProc, &rgRuns[i], 0, nullptr);
+        rghThreads[i] = CreateThread(nullptr, 0, DriverRunProc, &rgRuns[i], 0, nullptr);
     WaitForMultipleObjects(2, rghThreads, TRUE, INFINITE);
     CloseHandle(rghThreads[0]);
     CloseHandle(rghThreads[1]);

@@ -1,6 +1,7 @@
 #include "driver_activation.h"
 
 #include "common/class_ids.h"
+#include "common/reg_key.h"
 
 #include <cstdio>
 
@@ -15,12 +16,15 @@ std::wstring DefaultDriverPath()
     return path + L"brasquet.dll";
 }
 
-std::wstring RegisteredDriverPath()
+std::wstring RegisteredDriverPath(REGSAM samView)
 {
+    RegKey serverKey;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, L"CLSID\\" CLSID_EFFECT_DRIVER_STRING L"\\InprocServer32", 0,
+                      KEY_QUERY_VALUE | samView, serverKey.put()) != ERROR_SUCCESS)
+        return L"";
     WCHAR szPath[MAX_PATH] = {};
     DWORD cb = sizeof(szPath) - sizeof(WCHAR);
-    if (RegGetValueW(HKEY_CLASSES_ROOT, L"CLSID\\" CLSID_EFFECT_DRIVER_STRING L"\\InprocServer32", nullptr,
-                     RRF_RT_REG_SZ, nullptr, szPath, &cb) != ERROR_SUCCESS)
+    if (RegGetValueW(serverKey.get(), nullptr, nullptr, RRF_RT_REG_SZ, nullptr, szPath, &cb) != ERROR_SUCCESS)
         return L"";
     return szPath;
 }

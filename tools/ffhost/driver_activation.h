@@ -12,8 +12,10 @@
 // brasquet.dll beside the running program.
 std::wstring DefaultDriverPath();
 
-// The DLL path registered for the Effect Driver's class, or "" if none.
-std::wstring RegisteredDriverPath();
+// The DLL path registered for the Effect Driver's class, or "" if none: in
+// the registry view of this process, or in samView (KEY_WOW64_64KEY,
+// KEY_WOW64_32KEY).
+std::wstring RegisteredDriverPath(REGSAM samView = 0);
 
 // Holds the driver's library (or COM, on this thread) for as long as it lives:
 // every Effect Driver it creates must be released before it is destroyed.

@@ -29,8 +29,10 @@ Usage:
                [--releases N] [--play-seconds S]
   ffhost register [PATH]     register PATH (default: brasquet.dll beside
                              ffhost.exe) as the Effect Driver's in-process
-                             server, ThreadingModel Both
-  ffhost unregister          remove that registration
+                             server, ThreadingModel Both, in the registry
+                             view of its machine: an x64 DLL in the 64-bit
+                             view, an x86 DLL in the 32-bit view
+  ffhost unregister [PATH]   remove the registration from PATH's view
   ffhost --help
 
 Activation: --dll PATH loads the DLL and calls its DllGetClassObject
@@ -197,7 +199,8 @@ int ParseOptions(int argc, wchar_t** argv, Options* pOptions)
         } else if (verb == L"bench" && arg == L"--releases" && fValue) {
             if (!ParseCount(argv[++i], 0, 10000, &l)) return UsageError("--releases takes a count 0..10000");
             pOptions->bench.cReleases = static_cast<int>(l);
-        } else if (verb == L"register" && pOptions->registerPath.empty() && arg[0] != L'-') {
+        } else if ((verb == L"register" || verb == L"unregister") && pOptions->registerPath.empty() &&
+                   arg[0] != L'-') {
             pOptions->registerPath = arg;
         } else {
             return UsageError("unexpected argument '" + Narrow(arg) + "' for " + Narrow(verb));
@@ -304,24 +307,30 @@ int wmain(int argc, wchar_t** argv)
     if (iExit >= 0) return iExit;
     if (options.verb == L"run") return Run(options);
     if (options.verb == L"bench") return Bench(options);
+    const std::wstring path = options.registerPath.empty() ? DefaultDriverPath() : options.registerPath;
+    if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        fprintf(stderr, "ffhost: %s does not exist\n", Narrow(path).c_str());
+        return 1;
+    }
+    const REGSAM samView = RegistryViewOf(path.c_str());
+    if (!samView) {
+        fprintf(stderr, "ffhost: %s is no x64 or x86 DLL\n", Narrow(path).c_str());
+        return 1;
+    }
+    const char* pszView = samView == KEY_WOW64_64KEY ? "64-bit" : "32-bit";
     if (options.verb == L"register") {
-        const std::wstring path = options.registerPath.empty() ? DefaultDriverPath() : options.registerPath;
-        if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
-            fprintf(stderr, "ffhost: %s does not exist\n", Narrow(path).c_str());
-            return 1;
-        }
         const LSTATUS status = RegisterEffectDriver(path.c_str());
         if (status != ERROR_SUCCESS) {
             fprintf(stderr, "ffhost: cannot register %s (error %ld)\n", Narrow(path).c_str(), status);
             return 1;
         }
-        printf("registered %s as %s\n", Narrow(RegisteredDriverPath()).c_str(),
-               Narrow(CLSID_EFFECT_DRIVER_STRING).c_str());
+        printf("registered %s as %s in the %s registry view\n", Narrow(RegisteredDriverPath(samView)).c_str(),
+               Narrow(CLSID_EFFECT_DRIVER_STRING).c_str(), pszView);
         return 0;
     }
-    const LSTATUS status = UnregisterEffectDriver();
+    const LSTATUS status = UnregisterEffectDriver(path.c_str());
     if (status != ERROR_SUCCESS) {
-        fprintf(stderr, "ffhost: cannot unregister (error %ld)\n", status);
+        fprintf(stderr, "ffhost: cannot unregister from the %s registry view (error %ld)\n", pszView, status);
         return 1;
     }
     return 0;
