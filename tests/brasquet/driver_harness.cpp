@@ -19,6 +19,7 @@ DriverLoader& Driver()
 std::wstring X86DriverPath()
 {
 #ifdef BRASQUET_X86_DLL
+    if (sizeof(BRASQUET_X86_DLL) == 1) return L""; // configured without one
     std::string path = "Z:" BRASQUET_X86_DLL;
     std::replace(path.begin(), path.end(), '/', '\\');
     return std::wstring(path.begin(), path.end());

@@ -185,8 +185,10 @@ SilentInstallRegistersEverything() {
     expect_eq "sheet server" 'REG_SZ C:\Zubehör für Ω\sheet.dll' "$(reg_value "$SHEET\\InprocServer32" "")"
     expect_eq "sheet threading" "REG_SZ Apartment" "$(reg_value "$SHEET\\InprocServer32" ThreadingModel)"
     expect_eq "autostart" "REG_SZ \"$FOLDER_WIN\\quellin.exe\"" "$(reg_value "$RUN" "Corvane Wireless Controller")"
-    # The 64-bit driver's class is in the 64-bit view only.
-    key_exists "$DRIVER" 32 && fail "the 64-bit driver is registered in the 32-bit view"
+    # The 64-bit driver's class is in the 64-bit view only (the 32-bit view
+    # holds the x86 driver's, when the package has it).
+    [ "$(reg_value "$DRIVER\\InprocServer32" "" 32)" = "REG_SZ $FOLDER_WIN\\brasquet.dll" ] &&
+        fail "the 64-bit driver is registered in the 32-bit view"
     # Nothing at the end of a silent installation starts the tray program.
     wine "$BIN_DIR/winprobe.exe" mutex "quellin mutex" >/dev/null && fail "a silent installation started quellin.exe"
 }
@@ -196,6 +198,9 @@ X86DriverRegistersInThe32BitView() {
     msiexec /i "$(winpath "$X86_PACKAGE")" /qn AUTOSTART=0
     expect_eq "exit code" 0 "$RC"
     [ -f "$(folder)/x86/brasquet.dll" ] || fail "no x86\\brasquet.dll"
+    if [ -n "${X86_DLL:-}" ]; then
+        cmp -s "$X86_DLL" "$(folder)/x86/brasquet.dll" || fail "x86\\brasquet.dll is not the built x86 driver"
+    fi
     expect_eq "x86 driver server" "REG_SZ $FOLDER_WIN\\x86\\brasquet.dll" "$(reg_value "$DRIVER\\InprocServer32" "" 32)"
     expect_eq "x86 driver threading" "REG_SZ Both" "$(reg_value "$DRIVER\\InprocServer32" ThreadingModel 32)"
     expect_eq "x64 driver server" "REG_SZ $FOLDER_WIN\\brasquet.dll" "$(reg_value "$DRIVER\\InprocServer32" "")"
