@@ -45,16 +45,19 @@ fi
 # registered: the emulation is slow and runs threads unreliably.
 if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
     installed qemu-user || install qemu-user
+    # A machine that lets nobody mount binfmt_misc or register in it still
+    # builds and tests everything else: only the x86 driver's run under Wine
+    # is left out, and scripts/test.sh says so.
     if [ ! -e /proc/sys/fs/binfmt_misc/register ]; then
-        $sudo mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+        $sudo mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc || true
     fi
-    if [ ! -e /proc/sys/fs/binfmt_misc/qemu-i386 ]; then
+    if [ -e /proc/sys/fs/binfmt_misc/register ] && [ ! -e /proc/sys/fs/binfmt_misc/qemu-i386 ]; then
         magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
         mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
-        echo ":qemu-i386:M::$magic:$mask:/usr/bin/qemu-i386:F" | $sudo tee /proc/sys/fs/binfmt_misc/register >/dev/null
+        echo ":qemu-i386:M::$magic:$mask:/usr/bin/qemu-i386:F" | $sudo tee /proc/sys/fs/binfmt_misc/register >/dev/null ||
+            true
     fi
-    /usr/lib/wine/wine --version >/dev/null 2>&1 || {
-        echo "setup: 32-bit programs do not run even with qemu-i386 in binfmt_misc" >&2
-        exit 1
-    }
+    /usr/lib/wine/wine --version >/dev/null 2>&1 ||
+        echo "setup: 32-bit programs do not run here, even with qemu-i386 in binfmt_misc:" \
+            "the x86 driver's tests under Wine cannot run" >&2
 fi

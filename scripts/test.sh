@@ -18,5 +18,10 @@ done
 echo "== ctest --preset windows (under Wine)"
 ctest --preset windows -j "$jobs" || status=1
 echo "== ctest --preset windows-x86 (the 32-bit driver under 32-bit Wine)"
-ctest --preset windows-x86 || status=1
+if /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    ctest --preset windows-x86 || status=1
+else
+    echo "NOT RUN: this machine runs no 32-bit program, not even emulated (see scripts/setup.sh's message);"
+    echo "the x86 driver is built and its image and registration are checked by the windows tests"
+fi
 exit $status

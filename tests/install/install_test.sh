@@ -165,6 +165,11 @@ BuildChecksControllerIdsAndActionImports() {
     # The product's package supports the controller the README names.
     msiinfo export "$BIN_DIR/CorvaneWirelessController.msi" Registry | grep -F 'OEM\VID_7C4A&PID_0102\OEMForceFeedback' >/dev/null ||
         fail "the product's package has no force feedback entries for 7C4A:0102"
+    # Only the tests' packages can be made to fail on purpose.
+    msiinfo export "$BIN_DIR/CorvaneWirelessController.msi" CustomAction | grep -q FailInstallation &&
+        fail "the product's package carries the tests' failing action"
+    msiinfo export "$PACKAGE" CustomAction | grep -q FailInstallation ||
+        fail "the tests' package lacks its failing action"
     # The custom action DLL runs inside the installer: Windows' own DLLs only.
     local dll
     for dll in $(x86_64-w64-mingw32-objdump -p "$BIN_DIR/install_actions.dll" | sed -n 's/^\tDLL Name: //p'); do
