@@ -6,14 +6,20 @@ set(WINE_PREFIX ${CMAKE_BINARY_DIR}/wineprefix CACHE PATH "Wine prefix of the te
 set(WINE_DISPLAY :87 CACHE STRING "X display (Xvfb) for tests that need windows")
 set(_wine_env ${CMAKE_SOURCE_DIR}/scripts/wine-env.sh)
 
+# 32-bit programs run under Wine's 32-bit loader (emulated where the kernel
+# runs no 32-bit program), 64-bit ones under its 64-bit loader.
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-    # 32-bit programs run under Wine's 32-bit loader, emulated (qemu-i386),
-    # in a prefix of their own that has its 32-bit half. Making it takes
-    # minutes under the emulation; it is made once and kept.
     set(WINE_LOADER ${CMAKE_SOURCE_DIR}/scripts/wine32)
-    configure_file(${CMAKE_SOURCE_DIR}/scripts/wine-run.in ${CMAKE_BINARY_DIR}/wine-run @ONLY
-                   FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
-    set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run)
+else()
+    set(WINE_LOADER ${CMAKE_SOURCE_DIR}/scripts/wine64)
+endif()
+configure_file(${CMAKE_SOURCE_DIR}/scripts/wine-run.in ${CMAKE_BINARY_DIR}/wine-run @ONLY
+               FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run)
+
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    # The 32-bit programs' prefix is one of their own, with its 32-bit half.
+    # Making it takes minutes under the emulation; it is made once and kept.
     add_test(NAME wine32.up COMMAND ${_wine_env} up-x86 ${WINE_PREFIX})
     add_test(NAME wine32.down COMMAND ${_wine_env} down ${WINE_PREFIX})
     set_tests_properties(wine32.up PROPERTIES FIXTURES_SETUP wine32 TIMEOUT 1200)
@@ -33,11 +39,6 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     endfunction()
     return()
 endif()
-
-set(WINE_LOADER ${CMAKE_SOURCE_DIR}/scripts/wine64)
-configure_file(${CMAKE_SOURCE_DIR}/scripts/wine-run.in ${CMAKE_BINARY_DIR}/wine-run @ONLY
-               FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run)
 
 # The server's desktop process, started when the server is warmed up, lives as
 # long as the server and must see the display the tests use: without it no

@@ -18,6 +18,16 @@ void DestroyAllEffects(EffectDriver* pDriver)
     pDriver->cEffects = 0;
 }
 
+#ifdef _WIN32
+// The performance counter's frequency is fixed at boot: read once, when the
+// library is loaded, not in every mixing pass.
+const unsigned long long g_ullCounterFrequency = [] {
+    LARGE_INTEGER liFrequency;
+    QueryPerformanceFrequency(&liFrequency);
+    return static_cast<unsigned long long>(liFrequency.QuadPart);
+}();
+#endif
+
 } // namespace
 
 DWORD SystemTickCount()
@@ -25,15 +35,13 @@ DWORD SystemTickCount()
 #ifdef _WIN32
     // A 2 ms cycle needs a clock finer than its cycle: with GetTickCount's
     // steps, effect positions would jump by 15 ms and most passes would see
-    // no change. The frequency is fixed at boot; whole seconds and the rest
-    // are converted apart, so the product cannot overflow.
+    // no change. Whole seconds and the rest are converted apart, so the
+    // product cannot overflow.
     LARGE_INTEGER liCount;
-    LARGE_INTEGER liFrequency;
     QueryPerformanceCounter(&liCount);
-    QueryPerformanceFrequency(&liFrequency);
     const unsigned long long ullCount = static_cast<unsigned long long>(liCount.QuadPart);
-    const unsigned long long ullFrequency = static_cast<unsigned long long>(liFrequency.QuadPart);
-    return static_cast<DWORD>(ullCount / ullFrequency * 1000 + ullCount % ullFrequency * 1000 / ullFrequency);
+    return static_cast<DWORD>(ullCount / g_ullCounterFrequency * 1000 +
+                              ullCount % g_ullCounterFrequency * 1000 / g_ullCounterFrequency);
 #else
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);

@@ -23,9 +23,10 @@ namespace {
 // not do for its host: that changes the timer of the whole process or
 // system.
 struct CyclePacer {
-    HANDLE hTimer;  // null where the system lacks high-resolution timers
-    bool fPaced;    // llDue holds the last cycle's due time
-    LONGLONG llDue; // QueryPerformanceCounter
+    HANDLE hTimer;        // null where the system lacks high-resolution timers
+    LONGLONG llFrequency; // of the performance counter, fixed at boot
+    bool fPaced;          // llDue holds the last cycle's due time
+    LONGLONG llDue;       // QueryPerformanceCounter
 };
 
 HANDLE CreateCycleTimer()
@@ -43,17 +44,15 @@ void WaitForNextCycle(CyclePacer* pPacer)
 {
     if (pPacer->hTimer) {
         LARGE_INTEGER liNow;
-        LARGE_INTEGER liFrequency;
         QueryPerformanceCounter(&liNow);
-        QueryPerformanceFrequency(&liFrequency);
-        const LONGLONG llCycle = liFrequency.QuadPart / 500; // 2 ms
+        const LONGLONG llCycle = pPacer->llFrequency / 500; // 2 ms
         LONGLONG llDue = pPacer->llDue + llCycle;
         if (!pPacer->fPaced || llDue <= liNow.QuadPart) llDue = liNow.QuadPart + llCycle;
         pPacer->llDue = llDue;
         pPacer->fPaced = true;
         LARGE_INTEGER liWait;
         liWait.QuadPart =
-            -((llDue - liNow.QuadPart) * 10000000 / liFrequency.QuadPart); // relative, 100 ns units
+            -((llDue - liNow.QuadPart) * 10000000 / pPacer->llFrequency); // relative, 100 ns units
         if (SetWaitableTimer(pPacer->hTimer, &liWait, 0, nullptr, nullptr, FALSE) &&
             WaitForSingleObject(pPacer->hTimer, INFINITE) == WAIT_OBJECT_0)
             return;
@@ -101,7 +100,9 @@ DWORD WINAPI RumbleThreadProc(LPVOID pvDriver)
     auto* pDriver = static_cast<EffectDriverObject*>(pvDriver);
     // Taken now: once hThreadDone is set the driver may be freed at once.
     const HMODULE hModule = pDriver->hThreadModule;
-    CyclePacer pacer = {CreateCycleTimer(), false, 0};
+    LARGE_INTEGER liFrequency;
+    QueryPerformanceFrequency(&liFrequency);
+    CyclePacer pacer = {CreateCycleTimer(), liFrequency.QuadPart, false, 0};
     RunCycles(pDriver, &pacer);
     if (pacer.hTimer) CloseHandle(pacer.hTimer);
     WriteMotorReport(pDriver->hDevice, 0);

@@ -91,8 +91,9 @@ extern "C" UINT __stdcall RestoreParametersKeyAccess(MSIHANDLE hInstall)
     return ERROR_SUCCESS; // a rollback goes on whatever one step finds
 }
 
-// Deferred, only under the ROLLBACKTEST property: the installation fails
-// after everything is in place, so that its rollback can be watched.
+// Deferred, in the tests' package only, under its ROLLBACKTEST property: the
+// installation fails after everything is in place, so that its rollback can
+// be watched.
 extern "C" UINT __stdcall FailInstallation(MSIHANDLE)
 {
     return ERROR_INSTALL_FAILURE;

@@ -43,7 +43,7 @@ fi
 # 32-bit x86 programs; F opens the interpreter now, so that it is found from
 # any mount namespace. Where the kernel runs them itself, nothing is
 # registered: the emulation is slow and runs threads unreliably.
-if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+if ! "$(dirname "$0")/wine32" --version >/dev/null 2>&1; then
     installed qemu-user || install qemu-user
     # A machine that lets nobody mount binfmt_misc or register in it still
     # builds and tests everything else: only the x86 driver's run under Wine
@@ -57,7 +57,7 @@ if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
         echo ":qemu-i386:M::$magic:$mask:/usr/bin/qemu-i386:F" | $sudo tee /proc/sys/fs/binfmt_misc/register >/dev/null ||
             true
     fi
-    /usr/lib/wine/wine --version >/dev/null 2>&1 ||
+    "$(dirname "$0")/wine32" --version >/dev/null 2>&1 ||
         echo "setup: 32-bit programs do not run here, even with qemu-i386 in binfmt_misc:" \
             "the x86 driver's tests under Wine cannot run" >&2
 fi

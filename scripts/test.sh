@@ -18,7 +18,7 @@ done
 echo "== ctest --preset windows (under Wine)"
 ctest --preset windows -j "$jobs" || status=1
 echo "== ctest --preset windows-x86 (the 32-bit driver under 32-bit Wine)"
-if /usr/lib/wine/wine --version >/dev/null 2>&1; then
+if scripts/wine32 --version >/dev/null 2>&1; then
     ctest --preset windows-x86 || status=1
 else
     echo "NOT RUN: this machine runs no 32-bit program, not even emulated (see scripts/setup.sh's message);"

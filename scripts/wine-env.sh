@@ -98,8 +98,6 @@ up-x86)
         make_prefix "$wine64" 1000
         "$wine32" cmd /c exit >>"$prefix.wineboot.log" 2>&1 ||
             fail "the new prefix runs no 32-bit program (its output: $prefix.wineboot.log)"
-        wineserver -k || true
-        wineserver -w || true
     fi
     wineserver -k 2>/dev/null || true
     wineserver -w 2>/dev/null || true
