@@ -319,9 +319,6 @@ TEST_F(SettingsStoreTest, KeyThatCannotBeCreatedLeavesDefaultsAndDropsWrites)
     EXPECT_EQ(ERROR_FILE_NOT_FOUND,
               RegOpenKeyExW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH, 0, KEY_READ, &hkey));
 }
-} // namespace
-
-namespace {
 
 // A standard user may read the key and, with the grant, set its values, but
 // may not open it for anything more. Every stored value is still read, and
