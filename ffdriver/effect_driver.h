@@ -21,11 +21,15 @@ DWORD SystemTickCount();
 // the device gain copied under the lock, and whether the mix is idle: no
 // effect can sound now or later until a call changes the state (nothing
 // plays, or every play is over, or the actuators are off, or the device is
-// paused), so the thread may wait for such a call instead of cycling.
+// paused), so the thread may wait for such a call instead of cycling; and
+// for how many milliseconds from the pass the sum stays as it is without a
+// call (0: it may change within the next millisecond; INFINITE: only a call
+// changes it), so the thread may skip the cycles in between.
 struct MixResult {
     std::uint64_t ullSum;
     DWORD dwGain;
     bool fIdle;
+    DWORD dwHoldMs;
 };
 
 class EffectDriver {

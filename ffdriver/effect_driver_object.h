@@ -4,8 +4,11 @@
 // the binding to the device and the Rumble Thread.
 #pragma once
 
+#include "ffdriver/driver_platform.h"
 #include "ffdriver/effect_driver.h"
 #include "ffdriver/module_count.h"
+
+#include "common/device_contract.h"
 
 #include <windows.h>
 #include <dinput.h>
@@ -51,6 +54,12 @@ public:
     // binding (device_binding.cpp); the Rumble Thread reads hDevice, the
     // core's state under the process-wide lock, and fShutdown.
     HANDLE hDevice = nullptr;
+    // The device's output report length: the Motor Report, padded with
+    // zeros to it. 4 for a device that is no HID collection.
+    DWORD cbReport = MOTOR_REPORT_SIZE;
+    // The calls to the clock, the waits and the device; the system's unless
+    // a test set its own before the binding.
+    const DriverPlatform* pPlatform = &SystemPlatform();
     EffectDriver core;
     std::atomic<LONG> fShutdown{0}; // tells the Rumble Thread to write its last report and end
     LONG volatile cRef = 1;
@@ -81,5 +90,10 @@ private:
 // The Rumble Thread's routine; pvDriver is the EffectDriverObject.
 DWORD WINAPI RumbleThreadProc(LPVOID pvDriver);
 
-// Writes one Motor Report of bStrength to the device; failures are ignored.
-void WriteMotorReport(HANDLE hDevice, BYTE bStrength);
+// The bound controllers of the process, for the stop at process exit:
+// a driver enters with its Rumble Thread and leaves as its binding ends.
+void AddBoundDevice(EffectDriverObject* pDriver);
+void RemoveBoundDevice(EffectDriverObject* pDriver);
+// Writes the all-zero Motor Report to each, without taking any lock; only
+// for the library's detach at process exit.
+void StopBoundDevices();

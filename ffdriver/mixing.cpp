@@ -67,6 +67,39 @@ EffectPlay GetEffectPlay(const EffectRecord& record, DWORD now, DWORD* pDuration
     return PLAY_ACTIVE;
 }
 
+DWORD GetEffectHold(const EffectRecord& record, DWORD now)
+{
+    DWORD durationMs;
+    DWORD positionMs;
+    const EffectPlay play = GetEffectPlay(record, now, &durationMs, &positionMs);
+    if (play == PLAY_OVER) return INFINITE;
+    const DWORD elapsedMs = now - record.dwStartTick;
+    const DWORD delayMs = record.eff.dwStartDelay / 1000;
+    if (play == PLAY_DELAYED) return delayMs - elapsedMs;
+    // A ramp and the waveforms move with the position; only a constant force,
+    // and the kept types without force, hold their value.
+    if (record.dwType != EFFECT_CONSTANTFORCE && record.dwType <= EFFECT_SAWTOOTHDOWN) return 0;
+
+    // Until the tick after the window's last, which is part of it.
+    std::uint64_t holdMs = UINT64_MAX;
+    if (record.dwIterations != INFINITE)
+        holdMs = std::uint64_t{record.dwIterations} * durationMs - (elapsedMs - delayMs) + 1;
+    if (record.eff.lpEnvelope) {
+        // The same regions as the envelope's weights: inside the attack or
+        // the fade the level moves; in between it holds until the fade
+        // begins, or until the next repetition's attack.
+        const DWORD attackMs = record.env.dwAttackTime / 1000;
+        if (positionMs < attackMs) return 0;
+        const DWORD fadeMs = record.env.dwFadeTime / 1000;
+        const DWORD fadeStart = durationMs - fadeMs;
+        if (fadeMs != 0 && fadeStart < positionMs) return 0;
+        const DWORD untilMs =
+            fadeMs != 0 && fadeStart < durationMs ? fadeStart + 1 - positionMs : durationMs - positionMs;
+        if (untilMs < holdMs) holdMs = untilMs;
+    }
+    return holdMs >= INFINITE ? INFINITE : static_cast<DWORD>(holdMs);
+}
+
 bool GetEffectPosition(const EffectRecord& record, DWORD now, DWORD* pDurationMs, DWORD* pPositionMs)
 {
     return GetEffectPlay(record, now, pDurationMs, pPositionMs) == PLAY_ACTIVE;
@@ -100,7 +133,7 @@ MixResult EffectDriver::MixingPass()
 {
     ProcessLockGuard lock;
     // Idle until an effect is found that sounds now or will without a call.
-    MixResult result = {0, dwGain, true};
+    MixResult result = {0, dwGain, true, INFINITE};
     // While paused the motors rest; DISFFC_CONTINUE then moves every clock on
     // by the pause, so the effects resume where they stood.
     if (fActuatorsOn != 1 || fPaused) return result;
@@ -111,8 +144,15 @@ MixResult EffectDriver::MixingPass()
         DWORD positionMs;
         // The tick count is read afresh for each effect.
         const EffectPlay play = GetEffectPlay(record, pfnTick(), &durationMs, &positionMs);
-        if (play != PLAY_OVER) result.fIdle = false;
+        if (play == PLAY_OVER) continue;
+        result.fIdle = false;
         if (play == PLAY_ACTIVE) result.ullSum += ContributionAt(record, durationMs, positionMs);
+        // Each hold counts from the effect's own tick, never before the
+        // pass's first: the smallest is a safe hold for the sum.
+        if (result.dwHoldMs != 0) {
+            const DWORD holdMs = GetEffectHold(record, pfnTick());
+            if (holdMs < result.dwHoldMs) result.dwHoldMs = holdMs;
+        }
     }
     return result;
 }

@@ -23,6 +23,12 @@ EnvelopeWeights GetEnvelopeWeights(const EffectRecord& record, DWORD durationMs,
 enum EffectPlay { PLAY_OVER, PLAY_DELAYED, PLAY_ACTIVE };
 EffectPlay GetEffectPlay(const EffectRecord& record, DWORD now, DWORD* pDurationMs, DWORD* pPositionMs);
 
+// How many milliseconds from tick now the record's contribution stays what
+// it is at now, unless a call changes the record: 0 when it may change from
+// one millisecond to the next (a ramp, a periodic force, an envelope's attack
+// or fade), INFINITE when nothing but a call changes it.
+DWORD GetEffectHold(const EffectRecord& record, DWORD now);
+
 // Whether the record plays at tick now (PLAY_ACTIVE), and if so where.
 bool GetEffectPosition(const EffectRecord& record, DWORD now, DWORD* pDurationMs, DWORD* pPositionMs);
 
