@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
+
 namespace {
 
 constexpr DWORD WAIT_MS = 5000;
@@ -173,6 +176,109 @@ TEST(DeviceBinding, ReleaseFromAnotherLibrarysDetachReturnsAndEndsWithZero)
     EXPECT_EQ(ZERO_REPORT, BytesOf(reports.back()));
     EXPECT_EQ((std::vector<BYTE>{0, 127, 0}), StrengthsOf(reports));
     EXPECT_TRUE(WaitForThreadCount(cThreads, WAIT_MS));
+}
+
+// Many games end their process without releasing DirectInput: the process's
+// other threads, the Rumble Thread among them, end before the libraries'
+// detach, and the motors must still stop.
+TEST(DeviceBinding, ProcessExitWithoutReleaseStopsTheMotors)
+{
+    PipeController controller;
+    ASSERT_TRUE(controller.Start());
+    WCHAR szEvent[64];
+    wsprintfW(szEvent, L"Local\\brasquet-exit-while-playing-%lu", GetCurrentProcessId());
+    HANDLE hPlaying = CreateEventW(nullptr, TRUE, FALSE, szEvent);
+    ASSERT_NE(nullptr, hPlaying);
+    WCHAR szExe[MAX_PATH];
+    GetModuleFileNameW(nullptr, szExe, MAX_PATH);
+    *wcsrchr(szExe, L'\\') = 0;
+    std::wstring commandLine =
+        std::wstring(L"\"") + szExe + L"\\exit_while_playing.exe\" " + controller.Path() + L" " + szEvent;
+    STARTUPINFOW si = {sizeof(si)};
+    PROCESS_INFORMATION pi = {};
+    ASSERT_TRUE(
+        CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+    CloseHandle(pi.hThread);
+    const bool fFull = controller.WaitForStrength(255, 0, 4 * WAIT_MS);
+    SetEvent(hPlaying);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(pi.hProcess, 4 * WAIT_MS));
+    DWORD dwExitCode = STILL_ACTIVE;
+    GetExitCodeProcess(pi.hProcess, &dwExitCode);
+    CloseHandle(pi.hProcess);
+    CloseHandle(hPlaying);
+    ASSERT_TRUE(fFull) << "the game never played";
+    EXPECT_EQ(0u, dwExitCode);
+    EXPECT_TRUE(controller.WaitForNoConnection(WAIT_MS));
+    const std::vector<MotorRecord> reports = controller.Reports();
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(ZERO_REPORT, BytesOf(reports.back()));
+}
+
+DWORD WINAPI ReleaseThreadProc(LPVOID pvDriver)
+{
+    static_cast<IDirectInputEffectDriver*>(pvDriver)->Release();
+    return 0;
+}
+
+DWORD WINAPI UnbindThreadProc(LPVOID pvDriver)
+{
+    Unbind(static_cast<IDirectInputEffectDriver*>(pvDriver));
+    return 0;
+}
+
+// A controller out of range stops taking writes: every way a binding ends
+// must still return, or the game freezes on exit or on unacquire.
+TEST(DeviceBinding, EveryEndOfTheBindingReturnsWhenTheControllerStopsReading)
+{
+    const struct {
+        const char* pszEnd;
+        LPTHREAD_START_ROUTINE pfnEnd;
+    } rows[] = {
+        {"final Release", ReleaseThreadProc}, {"DeviceID(fBegin 0)", UnbindThreadProc}, {"rebind", nullptr}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.pszEnd);
+        BoundDriver bound;
+        ASSERT_EQ(S_OK, bound.Bind());
+        DownloadPeriodic(bound.pDriver, 3, 250000, DIEP_START); // a sine: a report nearly every cycle
+        ASSERT_TRUE(bound.controller.WaitForReports(3, WAIT_MS));
+        bound.controller.StopReading();
+        // The pipe's buffer takes a few reports, then every write waits.
+        Sleep(200);
+        PipeController other;
+        ASSERT_TRUE(other.Start());
+        HANDLE hThread = nullptr;
+        if (row.pfnEnd) {
+            hThread = CreateThread(nullptr, 0, row.pfnEnd, bound.pDriver, 0, nullptr);
+        } else {
+            struct Rebind {
+                static DWORD WINAPI Proc(LPVOID pv)
+                {
+                    auto* pArgs = static_cast<std::pair<IDirectInputEffectDriver*, LPCWSTR>*>(pv);
+                    return static_cast<DWORD>(BindTo(pArgs->first, pArgs->second));
+                }
+            };
+            static std::pair<IDirectInputEffectDriver*, LPCWSTR> s_args;
+            s_args = {bound.pDriver, other.Path()};
+            hThread = CreateThread(nullptr, 0, Rebind::Proc, &s_args, 0, nullptr);
+        }
+        ASSERT_NE(nullptr, hThread);
+        // A limit that only tells a return from a hang.
+        const DWORD dwWait = WaitForSingleObject(hThread, 4 * WAIT_MS);
+        CloseHandle(hThread);
+        if (dwWait != WAIT_OBJECT_0) {
+            ADD_FAILURE() << "did not return";
+            fflush(stdout);
+            TerminateProcess(GetCurrentProcess(), 1);
+        }
+        if (!row.pfnEnd) {
+            // The new binding plays what the old one did.
+            EXPECT_TRUE(other.WaitForReports(1, WAIT_MS));
+            EXPECT_NE(0, other.Reports()[0].Strength());
+        }
+        // The stalled controller never sees its handle close.
+        if (row.pfnEnd != ReleaseThreadProc) bound.pDriver->Release();
+        bound.pDriver = nullptr;
+    }
 }
 
 TEST(DeviceBinding, ReleaseWithoutDeviceIdHasNoThreadToWaitFor)

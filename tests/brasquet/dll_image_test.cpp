@@ -90,7 +90,8 @@ protected:
 // The Windows system DLLs the driver may depend on; a compiler runtime DLL
 // (libstdc++, libgcc, libwinpthread) or anything else fails the test.
 const std::set<std::string> SYSTEM_DLLS = {
-    "kernel32.dll", "msvcrt.dll", "ntdll.dll", "advapi32.dll", "user32.dll", "ole32.dll", "oleaut32.dll", "hid.dll",
+    "kernel32.dll", "msvcrt.dll", "ntdll.dll",    "advapi32.dll",
+    "user32.dll",   "ole32.dll",  "oleaut32.dll", "hid.dll",
 };
 
 TEST_P(MappedDll, IsADllOfItsMachine)

@@ -109,6 +109,11 @@ void PipeController::Stop()
     }
 }
 
+void PipeController::StopReading()
+{
+    InterlockedExchange(&fReading_, 0);
+}
+
 PipeController::Instance* PipeController::Listen()
 {
     auto* p = new Instance;
@@ -176,7 +181,7 @@ void PipeController::Serve()
         }
         for (size_t i = 0; i < rgpInstances_.size();) {
             Instance* p = rgpInstances_[i];
-            if (p->iConnection && !p->fPending) {
+            if (p->iConnection && !p->fPending && fReading_) {
                 // The event is set on completion, synchronous or not.
                 if (ReadFile(p->hPipe, p->rgbBuffer, sizeof(p->rgbBuffer), nullptr, &p->ov) ||
                     GetLastError() == ERROR_IO_PENDING || GetLastError() == ERROR_MORE_DATA) {
@@ -189,16 +194,22 @@ void PipeController::Serve()
             ++i;
         }
 
+        // Listening instances and outstanding reads: a connection that is no
+        // longer read from keeps the event of its last read set.
         HANDLE rgh[MAXIMUM_WAIT_OBJECTS];
+        Instance* rgpWaited[MAXIMUM_WAIT_OBJECTS] = {};
         DWORD ch = 0;
         rgh[ch++] = hStop_;
         for (Instance* p : rgpInstances_) {
-            if (ch < MAXIMUM_WAIT_OBJECTS) rgh[ch++] = p->hEvent;
+            if (ch < MAXIMUM_WAIT_OBJECTS && (p->fPending || p->iConnection == 0)) {
+                rgpWaited[ch] = p;
+                rgh[ch++] = p->hEvent;
+            }
         }
         const DWORD dwWait = WaitForMultipleObjects(ch, rgh, FALSE, INFINITE);
         const LONGLONG llTime = Now();
         if (dwWait == WAIT_OBJECT_0 || dwWait < WAIT_OBJECT_0 || dwWait >= WAIT_OBJECT_0 + ch) break;
-        Instance* p = rgpInstances_[dwWait - WAIT_OBJECT_0 - 1];
+        Instance* p = rgpWaited[dwWait - WAIT_OBJECT_0];
         p->fPending = false;
         DWORD cb = 0;
         const BOOL fOk = GetOverlappedResult(p->hPipe, &p->ov, &cb, FALSE);

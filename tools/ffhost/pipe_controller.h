@@ -40,6 +40,10 @@ public:
 
     LPCWSTR Path() const { return szPath_; }
 
+    // Stops taking messages, as a controller out of range does: the
+    // driver's writes fill the pipe's buffer and then wait.
+    void StopReading();
+
     std::vector<MotorRecord> Reports() const;
     std::vector<ConnectionEvent> Connections() const;
     size_t ReportCount() const;
@@ -80,4 +84,5 @@ private:
     std::vector<ConnectionEvent> connections_;
     DWORD cConnections_ = 0;
     DWORD cOpen_ = 0;
+    LONG volatile fReading_ = 1;
 };
