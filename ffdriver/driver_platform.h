@@ -9,6 +9,11 @@ extern "C" {
 #include <hidsdi.h>
 }
 
+// Windows 10 1803 and later; older headers lack the name.
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
+
 struct DriverPlatform {
     // The Rumble Thread's clock and its waits.
     BOOL(WINAPI* QueryPerformanceCounter)(LARGE_INTEGER*) = ::QueryPerformanceCounter;

@@ -13,11 +13,6 @@
 
 #include <cstdint>
 
-// Windows 10 1803 and later; older headers lack the name.
-#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
-#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
-#endif
-
 namespace {
 
 constexpr DWORD CYCLE_MS = 2;
@@ -52,6 +47,8 @@ bool SetTimerFor(const CyclePacer& pacer, LONGLONG llDue, LONGLONG llNow)
     LARGE_INTEGER liWait;
     liWait.QuadPart = -(llCounts / pacer.llFrequency * 10000000 +
                         llCounts % pacer.llFrequency * 10000000 / pacer.llFrequency);
+    // Zero would be an absolute time: ask for the shortest relative one.
+    if (liWait.QuadPart == 0) liWait.QuadPart = -1;
     return pacer.pPlatform->SetWaitableTimer(pacer.hTimer, &liWait, 0, nullptr, nullptr, FALSE) != FALSE;
 }
 

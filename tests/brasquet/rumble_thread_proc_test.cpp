@@ -1,6 +1,7 @@
 // The thread routine called directly on an Effect Driver whose fields the
-// test sets up: what it writes when told to end, and whether it cycles or
-// waits for a call.
+// test sets up: what it writes when told to end, whether it cycles or waits
+// for a call, the due times it asks of its timer on a fake clock, and the
+// report length it takes from the device.
 // Linked with the driver's objects instead of loading the DLL, so the
 // process-wide lock is made here, as the library's entry point would.
 #include "driver_harness.h"
@@ -9,7 +10,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
 #include <new>
+#include <random>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -23,7 +31,7 @@ protected:
         ASSERT_NE(nullptr, pDriver_);
         pDriver_->hDevice =
             CreateFileW(controller_.Path(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
         ASSERT_NE(INVALID_HANDLE_VALUE, pDriver_->hDevice);
     }
     void TearDown() override
@@ -123,6 +131,483 @@ TEST_F(RumbleThreadProcTest, BindingEndsAfterItsThreadWasEndedFromOutside)
     EXPECT_EQ(nullptr, pDriver_->hThread);
     ASSERT_TRUE(controller.WaitForNoConnection(5000));
     EXPECT_EQ((std::vector<BYTE>{0, 0}), StrengthsOf(controller.Reports()));
+}
+
+// The Rumble Thread on a fake clock: the performance counter runs at 10 MHz
+// and moves only while the thread waits, each wait ending when its timer is
+// due (plus a lateness the test sets) or when a call that the test
+// scheduled sets hWake. The tick count is the counter in milliseconds.
+constexpr LONGLONG FREQUENCY = 10000000;
+constexpr LONGLONG COUNTS_PER_MS = FREQUENCY / 1000;
+
+struct MotorWrite {
+    DWORD tick;
+    BYTE bStrength;
+    bool operator==(const MotorWrite& other) const
+    {
+        return tick == other.tick && bStrength == other.bStrength;
+    }
+};
+
+// A call the game makes at a tick of its own.
+struct GameCall {
+    LONGLONG llAt;
+    void (*pfnCall)(IDirectInputEffectDriver* pDriver, std::vector<DWORD>* pHandles, DWORD dwArg);
+    DWORD dwArg;
+};
+
+struct FakeWorld {
+    LONGLONG llNow = 0;
+    LONGLONG llEnd = 0;
+    LONGLONG llLate = 0; // every timer fires this late
+    HANDLE hTimer = nullptr;
+    LONGLONG llTimerDue = 0;
+    DWORD dwTimerFlags = 0;
+    std::vector<LONGLONG> rgllDueAsked; // as handed to SetWaitableTimer
+    std::vector<DWORD> rgcWaitedOn;     // handles per wait
+    std::vector<MotorWrite> writes;
+    std::vector<GameCall> calls; // by time
+    size_t iCall = 0;
+    std::vector<DWORD> handles;
+    EffectDriverObject* pDriver = nullptr;
+};
+FakeWorld* g_pWorld = nullptr;
+
+DWORD FakeTickCount()
+{
+    return static_cast<DWORD>(g_pWorld->llNow / COUNTS_PER_MS);
+}
+
+BOOL WINAPI FakeQueryPerformanceCounter(LARGE_INTEGER* pli)
+{
+    pli->QuadPart = g_pWorld->llNow;
+    return TRUE;
+}
+
+BOOL WINAPI FakeQueryPerformanceFrequency(LARGE_INTEGER* pli)
+{
+    pli->QuadPart = FREQUENCY;
+    return TRUE;
+}
+
+HANDLE WINAPI FakeCreateWaitableTimerExW(LPSECURITY_ATTRIBUTES, LPCWSTR, DWORD dwFlags, DWORD)
+{
+    g_pWorld->dwTimerFlags = dwFlags;
+    // An event stands in, so that the thread's CloseHandle closes something.
+    g_pWorld->hTimer = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    return g_pWorld->hTimer;
+}
+
+BOOL WINAPI FakeSetWaitableTimer(HANDLE, const LARGE_INTEGER* pliDue, LONG, PTIMERAPCROUTINE, LPVOID, BOOL)
+{
+    g_pWorld->rgllDueAsked.push_back(pliDue->QuadPart);
+    // Relative when negative, in 100 ns units: the counter's own here. An
+    // absolute time is long past.
+    EXPECT_LT(pliDue->QuadPart, 0);
+    g_pWorld->llTimerDue = g_pWorld->llNow - std::min<LONGLONG>(pliDue->QuadPart, 0);
+    return TRUE;
+}
+
+// Runs every call due at llAt, on the clock of its own tick.
+void RunCallsAt(FakeWorld* pWorld, LONGLONG llAt)
+{
+    while (pWorld->iCall < pWorld->calls.size() && pWorld->calls[pWorld->iCall].llAt == llAt) {
+        const GameCall& call = pWorld->calls[pWorld->iCall++];
+        pWorld->llNow = llAt;
+        call.pfnCall(pWorld->pDriver, &pWorld->handles, call.dwArg);
+    }
+}
+
+DWORD WINAPI FakeWaitForMultipleObjects(DWORD cHandles, const HANDLE* rgh, BOOL, DWORD)
+{
+    FakeWorld* pWorld = g_pWorld;
+    pWorld->rgcWaitedOn.push_back(cHandles);
+    DWORD iTimer = MAXDWORD, iWake = MAXDWORD;
+    for (DWORD i = 0; i < cHandles; ++i) {
+        if (rgh[i] == pWorld->hTimer) iTimer = i;
+        if (rgh[i] == pWorld->pDriver->hWake) iWake = i;
+    }
+    const LONGLONG llWake = iTimer != MAXDWORD ? pWorld->llTimerDue + pWorld->llLate : LLONG_MAX;
+    while (pWorld->iCall < pWorld->calls.size()) {
+        const LONGLONG llAt = pWorld->calls[pWorld->iCall].llAt;
+        // A call at the very tick the timer fires loses to the timer, which
+        // the thread lists first.
+        if (llAt > llWake || llAt > pWorld->llEnd || (llAt == llWake && iTimer != MAXDWORD)) break;
+        RunCallsAt(pWorld, llAt);
+        if (iWake != MAXDWORD && WaitForSingleObject(pWorld->pDriver->hWake, 0) == WAIT_OBJECT_0)
+            return WAIT_OBJECT_0 + iWake;
+    }
+    if (llWake > pWorld->llEnd) {
+        pWorld->pDriver->fShutdown.store(1);
+        pWorld->llNow = std::max(pWorld->llNow, std::min(llWake, pWorld->llEnd + 1));
+        return WAIT_OBJECT_0 + (iTimer != MAXDWORD ? iTimer : iWake);
+    }
+    pWorld->llNow = llWake;
+    RunCallsAt(pWorld, llWake);
+    return WAIT_OBJECT_0 + iTimer;
+}
+
+VOID WINAPI FakeSleep(DWORD dwMs)
+{
+    g_pWorld->llNow += dwMs * COUNTS_PER_MS;
+}
+
+BOOL WINAPI FakeWriteFile(HANDLE, LPCVOID pv, DWORD cb, LPDWORD, LPOVERLAPPED)
+{
+    EXPECT_EQ(4u, cb);
+    g_pWorld->writes.push_back({FakeTickCount(), static_cast<const BYTE*>(pv)[2]});
+    return TRUE;
+}
+
+DriverPlatform FakePlatform()
+{
+    DriverPlatform platform;
+    platform.QueryPerformanceCounter = FakeQueryPerformanceCounter;
+    platform.QueryPerformanceFrequency = FakeQueryPerformanceFrequency;
+    platform.CreateWaitableTimerExW = FakeCreateWaitableTimerExW;
+    platform.SetWaitableTimer = FakeSetWaitableTimer;
+    platform.WaitForMultipleObjects = FakeWaitForMultipleObjects;
+    platform.Sleep = FakeSleep;
+    platform.WriteFile = FakeWriteFile;
+    return platform;
+}
+
+constexpr LONGLONG T0 = 1000000 * COUNTS_PER_MS; // tick 1000000
+
+class FakeClockTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        CreateProcessLock();
+        g_pWorld = &world_;
+        world_.llNow = T0;
+        world_.llEnd = T0 + 1000 * COUNTS_PER_MS;
+        pDriver_ = NewFakeDriver();
+        ASSERT_NE(nullptr, pDriver_);
+    }
+    void TearDown() override
+    {
+        if (pDriver_) pDriver_->Release();
+        g_pWorld = nullptr;
+        DeleteProcessLock();
+    }
+    EffectDriverObject* NewFakeDriver()
+    {
+        auto* pDriver = new (std::nothrow) EffectDriverObject;
+        if (!pDriver) return nullptr;
+        pDriver->core.pfnTick = FakeTickCount;
+        pDriver->pPlatform = &platform_;
+        world_.pDriver = pDriver;
+        return pDriver;
+    }
+    // Runs the thread routine on this thread until the fake clock passes
+    // the end; the writes are the reports in between and the last one.
+    void Run()
+    {
+        std::stable_sort(world_.calls.begin(), world_.calls.end(),
+                         [](const GameCall& a, const GameCall& b) { return a.llAt < b.llAt; });
+        RunCallsAt(&world_, world_.llNow);
+        EXPECT_EQ(0u, RumbleThreadProc(pDriver_));
+    }
+    std::vector<LONGLONG> DuesAsked(size_t cFirst) const
+    {
+        std::vector<LONGLONG> dues = world_.rgllDueAsked;
+        if (dues.size() > cFirst) dues.resize(cFirst);
+        return dues;
+    }
+
+    FakeWorld world_;
+    const DriverPlatform platform_ = FakePlatform();
+    EffectDriverObject* pDriver_ = nullptr;
+};
+
+void CallStartSine(IDirectInputEffectDriver* pDriver, std::vector<DWORD>* pHandles, DWORD)
+{
+    pHandles->push_back(DownloadPeriodic(pDriver, 3, 250000, DIEP_START));
+}
+
+TEST_F(FakeClockTest, AsksForItsTimerAtHighResolution)
+{
+    world_.llEnd = T0;
+    Run();
+    EXPECT_TRUE(world_.dwTimerFlags & CREATE_WAITABLE_TIMER_HIGH_RESOLUTION);
+}
+
+// While the mix changes every cycle, every wait is 2 ms before the next
+// point of the grid, relative (negative), in 100 ns units; a timer that
+// fires a little late shortens the next wait, one that fires past the next
+// point starts the grid afresh.
+TEST_F(FakeClockTest, CyclesOnATwoMillisecondGridThatLateWakesDoNotShift)
+{
+    const struct {
+        LONGLONG llLate;
+        LONGLONG llSecondDue;
+    } rows[] = {{0, -20000}, {5000, -15000}, {19999, -1}, {20000, -20000}, {25000, -20000}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.llLate);
+        world_ = FakeWorld{};
+        world_.llNow = T0;
+        world_.llEnd = T0 + 40 * COUNTS_PER_MS;
+        world_.llLate = row.llLate;
+        world_.pDriver = pDriver_;
+        pDriver_->fShutdown.store(0);
+        world_.calls.push_back({T0, CallStartSine, 0});
+        Run();
+        ASSERT_GE(world_.rgllDueAsked.size(), 3u);
+        EXPECT_EQ(-20000, world_.rgllDueAsked[0]);
+        EXPECT_EQ(row.llSecondDue, world_.rgllDueAsked[1]);
+        EXPECT_EQ(row.llSecondDue, world_.rgllDueAsked[2]);
+        pDriver_->SendForceFeedbackCommand(0, DISFFC_RESET);
+    }
+}
+
+// An idle wait is on hWake alone, without end; the first cycle after it
+// starts a grid of its own, whatever the grid before it.
+TEST_F(FakeClockTest, IdleWaitEndsWithTheCallAndStartsTheGridAfresh)
+{
+    world_.llEnd = T0 + 30 * COUNTS_PER_MS;
+    world_.calls.push_back({T0 + 7 * COUNTS_PER_MS + 3000, CallStartSine, 0});
+    Run();
+    ASSERT_GE(world_.rgcWaitedOn.size(), 2u);
+    EXPECT_EQ(1u, world_.rgcWaitedOn[0]);
+    EXPECT_EQ((std::vector<LONGLONG>{-20000, -20000}), DuesAsked(2));
+    // The sine starts at 0, so the first pass after the call, at its own
+    // tick, changes nothing; the next comes 2 ms after it.
+    ASSERT_GE(world_.writes.size(), 2u);
+    EXPECT_EQ((MotorWrite{1000000, 0}), world_.writes[0]);
+    EXPECT_EQ(1000009u, world_.writes[1].tick);
+}
+
+// A constant force holds its sum from its start to the tick after its
+// window: the thread waits that long at once, on the grid, and on hWake
+// too; a start delay is waited out the same way.
+TEST_F(FakeClockTest, SteadyMixWaitsUntilItsNextChange)
+{
+    const struct {
+        DWORD dwDurationMs;
+        DWORD dwDelayMs;
+        std::vector<LONGLONG> dues;
+        std::vector<MotorWrite> writes; // before the last report
+    } rows[] = {
+        // The window of 1000 ms ends after tick 1000. From a fresh grid the
+        // pass's tick may trail the clock by up to a millisecond, so the
+        // wait stops at 1000, one cycle short, and 1002 sees the end.
+        {1000, 0, {-10000000, -20000}, {{1000000, 127}, {1001002, 0}}},
+        // The end after tick 101 falls on the grid at 102.
+        {101, 0, {-1020000}, {{1000000, 127}, {1000102, 0}}},
+        {1, 0, {-20000}, {{1000000, 127}, {1000002, 0}}},
+        // The delay, then on the grid from 300: the end after 1300 at 1302.
+        {1000, 300, {-3000000, -10020000}, {{1000000, 0}, {1000300, 127}, {1001302, 0}}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.dwDurationMs);
+        SCOPED_TRACE(row.dwDelayMs);
+        world_ = FakeWorld{};
+        world_.llNow = T0;
+        world_.llEnd = T0 + 2000 * COUNTS_PER_MS;
+        world_.pDriver = pDriver_;
+        pDriver_->fShutdown.store(0);
+        pDriver_->SendForceFeedbackCommand(0, DISFFC_RESET);
+        DownloadConstant(pDriver_, 5000, DIEP_START, row.dwDurationMs * 1000, row.dwDelayMs * 1000);
+        Run();
+        EXPECT_EQ(row.dues, world_.rgllDueAsked);
+        ASSERT_FALSE(world_.writes.empty());
+        EXPECT_EQ(0, world_.writes.back().bStrength);
+        world_.writes.pop_back();
+        EXPECT_EQ(row.writes, world_.writes);
+        // Steady waits listen for calls as well; the last wait is idle.
+        ASSERT_FALSE(world_.rgcWaitedOn.empty());
+        EXPECT_EQ(1u, world_.rgcWaitedOn.back());
+    }
+}
+
+// What a game does in the model: downloads at the start, then starts,
+// stops, gain and device commands at random ticks.
+struct ModelEffect {
+    DWORD dwType; // 0 constant, 1 ramp, 2 to 6 waveforms, 8 a kept type without force
+    LONG lMagnitude;
+    DWORD dwDurationUs;
+    DWORD dwDelayUs;
+    bool fEnvelope;
+    DIENVELOPE env;
+    DWORD dwPeriodUs;
+};
+std::vector<ModelEffect> g_modelEffects;
+
+void CallDownload(IDirectInputEffectDriver* pDriver, std::vector<DWORD>* pHandles, DWORD iEffect)
+{
+    const ModelEffect& m = g_modelEffects[iEffect];
+    DICONSTANTFORCE cf = {m.lMagnitude};
+    DIRAMPFORCE ramp = {m.lMagnitude, -m.lMagnitude / 3};
+    DIPERIODIC periodic = {static_cast<DWORD>(m.lMagnitude), 0, 0, m.dwPeriodUs};
+    DIENVELOPE env = m.env;
+    DIEFFECT eff = {};
+    eff.dwSize = sizeof(eff);
+    eff.dwDuration = m.dwDurationUs;
+    eff.dwGain = DI_FFNOMINALMAX;
+    eff.dwTriggerButton = DIEB_NOTRIGGER;
+    eff.dwStartDelay = m.dwDelayUs;
+    eff.lpEnvelope = m.fEnvelope ? &env : nullptr;
+    if (m.dwType == 0) {
+        eff.cbTypeSpecificParams = sizeof(cf);
+        eff.lpvTypeSpecificParams = &cf;
+    } else if (m.dwType == 1) {
+        eff.cbTypeSpecificParams = sizeof(ramp);
+        eff.lpvTypeSpecificParams = &ramp;
+    } else if (m.dwType <= 6) {
+        eff.cbTypeSpecificParams = sizeof(periodic);
+        eff.lpvTypeSpecificParams = &periodic;
+    }
+    DWORD dwHandle = 0;
+    pDriver->DownloadEffect(0, m.dwType, &dwHandle, &eff, DIEP_ALLPARAMS);
+    pHandles->push_back(dwHandle);
+}
+
+// dwArg: the effect's index in the low byte, the play count above it.
+void CallStart(IDirectInputEffectDriver* pDriver, std::vector<DWORD>* pHandles, DWORD dwArg)
+{
+    const DWORD dwCount = dwArg >> 8 == 0xFF ? INFINITE : dwArg >> 8;
+    pDriver->StartEffect(0, (*pHandles)[dwArg & 0xFF], 0, dwCount);
+}
+
+void CallStop(IDirectInputEffectDriver* pDriver, std::vector<DWORD>* pHandles, DWORD iEffect)
+{
+    pDriver->StopEffect(0, (*pHandles)[iEffect]);
+}
+
+void CallSetGain(IDirectInputEffectDriver* pDriver, std::vector<DWORD>*, DWORD dwGain)
+{
+    pDriver->SetGain(0, dwGain);
+}
+
+void CallCommand(IDirectInputEffectDriver* pDriver, std::vector<DWORD>*, DWORD dwCommand)
+{
+    pDriver->SendForceFeedbackCommand(0, dwCommand);
+}
+
+// The schedule of a pass in every 2 ms cycle while anything can sound, and
+// a wait for the next call while nothing can: the reports a binding has
+// always written, which skipping the steady cycles must not change.
+std::vector<MotorWrite> ReportsOfEveryCycle(FakeWorld* pWorld, EffectDriverObject* pDriver)
+{
+    std::vector<MotorWrite> writes;
+    std::uint64_t ullPrevious = UINT64_MAX;
+    LONGLONG llPass = pWorld->llNow;
+    for (;;) {
+        while (pWorld->iCall < pWorld->calls.size() && pWorld->calls[pWorld->iCall].llAt <= llPass)
+            RunCallsAt(pWorld, pWorld->calls[pWorld->iCall].llAt);
+        pWorld->llNow = llPass;
+        const MixResult mix = pDriver->core.MixingPass();
+        if (mix.ullSum != ullPrevious)
+            writes.push_back({FakeTickCount(), StrengthFromSum(mix.dwGain, mix.ullSum)});
+        ullPrevious = mix.ullSum;
+        if (mix.fIdle) {
+            if (pWorld->iCall == pWorld->calls.size()) break;
+            llPass = pWorld->calls[pWorld->iCall].llAt;
+        } else {
+            llPass += 2 * COUNTS_PER_MS;
+        }
+        if (llPass > pWorld->llEnd) break;
+    }
+    return writes;
+}
+
+TEST_F(FakeClockTest, SkippingSteadyCyclesWritesTheReportsOfEveryCycle)
+{
+    std::mt19937 random(20261209);
+    auto Pick = [&](DWORD dwLow, DWORD dwHigh) {
+        return std::uniform_int_distribution<DWORD>(dwLow, dwHigh)(random);
+    };
+    size_t cPassesSkipped = 0, cReports = 0;
+    for (int iTrial = 0; iTrial < 300; ++iTrial) {
+        SCOPED_TRACE(iTrial);
+        g_modelEffects.clear();
+        std::vector<GameCall> calls;
+        const DWORD cEffects = Pick(1, 4);
+        for (DWORD i = 0; i < cEffects; ++i) {
+            ModelEffect m = {};
+            const DWORD dwKind = Pick(0, 9);
+            m.dwType = dwKind < 6 ? 0 : dwKind == 6 ? 1 : dwKind == 7 ? Pick(2, 6) : dwKind == 8 ? 8 : 0;
+            m.lMagnitude = static_cast<LONG>(Pick(0, 10000));
+            m.dwDurationUs = Pick(0, 3) == 0 ? INFINITE : Pick(0, 700) * 1000 + Pick(0, 999);
+            m.dwDelayUs = Pick(0, 2) == 0 ? Pick(0, 400) * 1000 : 0;
+            m.fEnvelope = Pick(0, 1) == 1;
+            m.env = {sizeof(DIENVELOPE), Pick(0, 10000), Pick(0, 300) * 1000, Pick(0, 10000),
+                     Pick(0, 300) * 1000};
+            m.dwPeriodUs = Pick(1, 200) * 1000;
+            g_modelEffects.push_back(m);
+            calls.push_back({T0, CallDownload, i});
+            const DWORD dwCount = Pick(0, 4) == 0 ? 0xFF : Pick(0, 3);
+            calls.push_back(
+                {T0 + Pick(0, 1500) * COUNTS_PER_MS + Pick(0, 9999), CallStart, i | dwCount << 8});
+            if (Pick(0, 2) == 0) calls.push_back({T0 + Pick(0, 2500) * COUNTS_PER_MS, CallStop, i});
+            if (Pick(0, 3) == 0)
+                calls.push_back({T0 + Pick(1500, 2500) * COUNTS_PER_MS, CallStart, i | 1 << 8});
+        }
+        if (Pick(0, 2) == 0)
+            calls.push_back({T0 + Pick(0, 3000) * COUNTS_PER_MS, CallSetGain, Pick(0, 10000)});
+        static const DWORD rgdwCommands[] = {DISFFC_PAUSE, DISFFC_CONTINUE, DISFFC_SETACTUATORSOFF,
+                                             DISFFC_SETACTUATORSON, DISFFC_STOPALL};
+        for (DWORD c = Pick(0, 3); c > 0; --c)
+            calls.push_back(
+                {T0 + Pick(0, 3000) * COUNTS_PER_MS + Pick(0, 9999), CallCommand, rgdwCommands[Pick(0, 4)]});
+        std::stable_sort(calls.begin(), calls.end(),
+                         [](const GameCall& a, const GameCall& b) { return a.llAt < b.llAt; });
+
+        // Every cycle, on a driver of its own.
+        pDriver_->Release();
+        pDriver_ = nullptr;
+        world_ = FakeWorld{};
+        world_.llNow = T0;
+        world_.llEnd = T0 + 3500 * COUNTS_PER_MS;
+        world_.calls = calls;
+        EffectDriverObject* pEvery = NewFakeDriver();
+        ASSERT_NE(nullptr, pEvery);
+        const std::vector<MotorWrite> expected = ReportsOfEveryCycle(&world_, pEvery);
+        pEvery->Release();
+
+        // The thread routine, skipping.
+        world_ = FakeWorld{};
+        world_.llNow = T0;
+        world_.llEnd = T0 + 3500 * COUNTS_PER_MS;
+        world_.calls = calls;
+        pDriver_ = NewFakeDriver();
+        ASSERT_NE(nullptr, pDriver_);
+        Run();
+        ASSERT_FALSE(world_.writes.empty());
+        world_.writes.pop_back(); // the last report, at the end
+        if (expected != world_.writes) {
+            size_t i = 0;
+            while (i < expected.size() && i < world_.writes.size() && expected[i] == world_.writes[i])
+                ++i;
+            std::string effects;
+            for (const ModelEffect& m : g_modelEffects)
+                effects += " {type " + std::to_string(m.dwType) + " duration " +
+                           std::to_string(m.dwDurationUs) + " delay " + std::to_string(m.dwDelayUs) +
+                           (m.fEnvelope ? " envelope " : " ") + std::to_string(m.env.dwAttackTime) + "/" +
+                           std::to_string(m.env.dwFadeTime) + "}";
+            for (const GameCall& call : calls)
+                effects +=
+                    " call@" + std::to_string(call.llAt / COUNTS_PER_MS) + ":" + std::to_string(call.dwArg);
+            for (size_t k = i > 3 ? i - 3 : 0; k < world_.writes.size(); ++k)
+                effects += " w" + std::to_string(world_.writes[k].tick) + "=" +
+                           std::to_string(world_.writes[k].bStrength);
+            for (size_t k = world_.rgllDueAsked.size() > 6 ? world_.rgllDueAsked.size() - 6 : 0;
+                 k < world_.rgllDueAsked.size(); ++k)
+                effects += " d" + std::to_string(world_.rgllDueAsked[k]);
+            effects += " end " + std::to_string(world_.llNow);
+            FAIL() << "report " << i << " of " << expected.size() << "/" << world_.writes.size()
+                   << ": every cycle " << (i < expected.size() ? expected[i].tick : 0) << "="
+                   << int(i < expected.size() ? expected[i].bStrength : 0) << ", skipping "
+                   << (i < world_.writes.size() ? world_.writes[i].tick : 0) << "="
+                   << int(i < world_.writes.size() ? world_.writes[i].bStrength : 0) << ";" << effects;
+        }
+        cReports += expected.size();
+        cPassesSkipped += world_.rgllDueAsked.size();
+    }
+    // The model must have had something to compare.
+    EXPECT_GT(cReports, 3000u);
+    std::printf("%zu reports compared, %zu timed waits\n", cReports, cPassesSkipped);
 }
 
 } // namespace
