@@ -133,6 +133,69 @@ TEST_F(RumbleThreadProcTest, BindingEndsAfterItsThreadWasEndedFromOutside)
     EXPECT_EQ((std::vector<BYTE>{0, 0}), StrengthsOf(controller.Reports()));
 }
 
+// The device's output report length, as HidP_GetCaps gives it.
+USHORT g_cbFakeOutputReport = 0;
+
+BOOLEAN WINAPI FakeGetPreparsedData(HANDLE, PHIDP_PREPARSED_DATA* ppData)
+{
+    *ppData = reinterpret_cast<PHIDP_PREPARSED_DATA>(&g_cbFakeOutputReport);
+    return TRUE;
+}
+
+NTSTATUS WINAPI FakeGetCaps(PHIDP_PREPARSED_DATA, PHIDP_CAPS pCaps)
+{
+    *pCaps = HIDP_CAPS{};
+    pCaps->OutputReportByteLength = g_cbFakeOutputReport;
+    pCaps->FeatureReportByteLength = 32;
+    return HIDP_STATUS_SUCCESS;
+}
+
+BOOLEAN WINAPI FakeFreePreparsedData(PHIDP_PREPARSED_DATA)
+{
+    return TRUE;
+}
+
+// The HID class driver takes an output report only at its collection's
+// length: one too short for the Motor Report fails the binding, a longer
+// one carries it padded with zeros.
+TEST_F(RumbleThreadProcTest, MotorReportTakesTheOutputReportLengthOfTheCollection)
+{
+    CloseHandle(pDriver_->hDevice);
+    pDriver_->hDevice = nullptr;
+    DriverPlatform platform;
+    platform.HidD_GetPreparsedData = FakeGetPreparsedData;
+    platform.HidP_GetCaps = FakeGetCaps;
+    platform.HidD_FreePreparsedData = FakeFreePreparsedData;
+    pDriver_->pPlatform = &platform;
+    const struct {
+        USHORT cbOutput;
+        HRESULT hr;
+        DWORD cbWritten;
+    } rows[] = {{3, E_FAIL, 0}, {0, S_OK, 4}, {4, S_OK, 4}, {8, S_OK, 8}, {64, S_OK, 64}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.cbOutput);
+        g_cbFakeOutputReport = row.cbOutput;
+        PipeController controller;
+        ASSERT_TRUE(controller.Start());
+        ASSERT_EQ(row.hr, BindTo(pDriver_, controller.Path()));
+        if (FAILED(row.hr)) {
+            EXPECT_EQ(nullptr, pDriver_->hThread);
+            EXPECT_TRUE(controller.WaitForNoConnection(5000)); // the device is not kept open
+            continue;
+        }
+        const DWORD dwHandle = DownloadConstant(pDriver_, 5000, DIEP_START);
+        ASSERT_TRUE(controller.WaitForStrength(127, 0, 5000));
+        pDriver_->DestroyEffect(0, dwHandle);
+        ASSERT_EQ(S_OK, Unbind(pDriver_));
+        for (const MotorRecord& report : controller.Reports()) {
+            EXPECT_EQ(row.cbWritten, report.cb);
+            for (DWORD i = 4; i < sizeof(report.rgb) && i < report.cb; ++i)
+                EXPECT_EQ(0, report.rgb[i]) << i;
+        }
+    }
+    pDriver_->pPlatform = &SystemPlatform();
+}
+
 // The Rumble Thread on a fake clock: the performance counter runs at 10 MHz
 // and moves only while the thread waits, each wait ending when its timer is
 // due (plus a lateness the test sets) or when a call that the test
