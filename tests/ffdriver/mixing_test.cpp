@@ -437,3 +437,55 @@ TEST(MixingIdle, PauseAndActuatorsOffIdleTheMixWhileEffectsPlay)
         EXPECT_EQ(row.ullSum, mix.ullSum);
     }
 }
+
+// How long a record's contribution holds without a call: what lets the
+// Rumble Thread skip its cycles. Too long a hold loses a report.
+TEST(MixingHold, ConstantForcesHoldUntilTheirWindowOrEnvelopeMovesOthersNever)
+{
+    const struct {
+        const char* pszCase;
+        DWORD dwType;
+        DWORD dwDurationUs;
+        DWORD dwIterations;
+        DWORD dwDelayUs;
+        bool fEnvelope; // attack 300 ms, fade 700 ms: the fade begins where the attack ends
+        DWORD dwElapsedMs;
+        DWORD holdMs;
+    } rows[] = {
+        {"without end", EFFECT_CONSTANTFORCE, INFINITE, INFINITE, 0, false, 5, INFINITE},
+        {"one play: to the tick after its last", EFFECT_CONSTANTFORCE, 1000000, 1, 0, false, 0, 1001},
+        {"one play, at its last tick", EFFECT_CONSTANTFORCE, 1000000, 1, 0, false, 1000, 1},
+        {"two plays", EFFECT_CONSTANTFORCE, 1000000, 2, 0, false, 500, 1501},
+        {"play count 0: its single tick", EFFECT_CONSTANTFORCE, 1000000, 0, 0, false, 0, 1},
+        {"over", EFFECT_CONSTANTFORCE, 1000000, 1, 0, false, 1001, INFINITE},
+        {"in its delay", EFFECT_CONSTANTFORCE, 1000000, 1, 300000, false, 120, 180},
+        {"a kept type without force", 8, 1000000, 1, 0, false, 0, 1001},
+        {"ramp", EFFECT_RAMPFORCE, 1000000, 1, 0, false, 0, 0},
+        {"sine", EFFECT_SINE, 1000000, 1, 0, false, 0, 0},
+        {"ramp in its delay", EFFECT_RAMPFORCE, 1000000, 1, 300000, false, 0, 300},
+        {"in the attack", EFFECT_CONSTANTFORCE, 1000000, INFINITE, 0, true, 299, 0},
+        {"attack over, fade not begun", EFFECT_CONSTANTFORCE, 1000000, INFINITE, 0, true, 300, 1},
+        {"in the fade", EFFECT_CONSTANTFORCE, 1000000, INFINITE, 0, true, 301, 0},
+        {"last tick of the fade", EFFECT_CONSTANTFORCE, 1000000, INFINITE, 0, true, 999, 0},
+        {"next repetition's attack", EFFECT_CONSTANTFORCE, 1000000, INFINITE, 0, true, 1000, 0},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.pszCase);
+        auto r = PlayingRecord(row.dwDurationUs, row.dwIterations);
+        r->dwType = row.dwType;
+        r->eff.dwStartDelay = row.dwDelayUs;
+        if (row.fEnvelope) {
+            r->env = {sizeof(DIENVELOPE), 0, 300000, 0, 700000};
+            r->eff.lpEnvelope = &r->env;
+        }
+        EXPECT_EQ(row.holdMs, GetEffectHold(*r, T + row.dwElapsedMs));
+    }
+    // Where the attack ends and the fade begins, at 300, neither weighs.
+    auto r = PlayingRecord(1000000, 1);
+    r->env = {sizeof(DIENVELOPE), 0, 300000, 0, 700000};
+    r->eff.lpEnvelope = &r->env;
+    EXPECT_EQ(100, GetEnvelopeWeights(*r, 1000, 300).sustainPercent);
+    EXPECT_EQ(50, GetEnvelopeWeights(*r, 1000, 150).sustainPercent);
+    EXPECT_EQ(100, GetEnvelopeWeights(*r, 1000, 301).sustainPercent); // 1/700 of the fade truncates to 0
+    EXPECT_EQ(86, GetEnvelopeWeights(*r, 1000, 400).sustainPercent);
+}
