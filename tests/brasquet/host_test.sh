@@ -72,6 +72,8 @@ bench)
     grep -q '^start latency over 5 starts' out.txt || fail "no latency: $(cat out.txt)"
     grep -q '^idle CPU' out.txt || fail "no idle CPU: $(cat out.txt)"
     grep -q '^while a sine of period 250 ms plays' out.txt || fail "no cycle figures: $(cat out.txt)"
+    grep -q '^while a constant force plays' out.txt || fail "no constant force figures: $(cat out.txt)"
+    grep -q '^final Release with a controller that stopped reading' out.txt || fail "no stalled release: $(cat out.txt)"
     ;;
 *)
     fail "unknown case $case_name"

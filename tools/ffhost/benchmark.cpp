@@ -153,6 +153,33 @@ bool MeasurePlaying(DriverLoader* pLoader, DWORD dwSeconds, FILE* pFile)
     return true;
 }
 
+// The same while a constant force of 10000 plays: its sum cannot change, so
+// the Rumble Thread waits for a call instead of cycling.
+bool MeasureConstant(DriverLoader* pLoader, DWORD dwSeconds, FILE* pFile)
+{
+    Bound bound;
+    if (!Bind(pLoader, &bound, pFile)) return false;
+    DownloadConstant(bound.pDriver, 10000, DIEP_START);
+    if (!bound.controller.WaitForStrength(255, 0, 1000)) {
+        fprintf(pFile, "while a constant force plays: no report\n");
+        bound.pDriver->Release();
+        return false;
+    }
+    const size_t iFirst = bound.controller.ReportCount();
+    const ULONGLONG ullCpuBefore = ProcessCpu100ns();
+    const LONGLONG llBefore = PipeController::Now();
+    Sleep(dwSeconds * 1000);
+    const ULONGLONG ullCpuAfter = ProcessCpu100ns();
+    const double dWallMs = PipeController::Milliseconds(llBefore, PipeController::Now());
+    const size_t cReports = bound.controller.ReportCount() - iFirst;
+    bound.pDriver->Release();
+    const double dCpuMs = static_cast<double>(ullCpuAfter - ullCpuBefore) / 10000.0;
+    fprintf(pFile,
+            "while a constant force plays, over %.1f s: %zu report(s); CPU %.1f ms, %.3f%% of one core\n",
+            dWallMs / 1000.0, cReports, dCpuMs, 100.0 * dCpuMs / dWallMs);
+    return true;
+}
+
 // The same measurement with no driver at all, just a thread that sleeps 2 ms
 // in a loop: the floor that any 2 ms cycle costs on this system.
 DWORD WINAPI SleepLoopThreadProc(LPVOID pv)
@@ -210,6 +237,29 @@ bool MeasureRelease(DriverLoader* pLoader, int cReleases, FILE* pFile)
     return cNotZero == 0;
 }
 
+// The final Release while a sine plays to a controller that has stopped
+// reading: every write waits until its limit.
+bool MeasureStalledRelease(DriverLoader* pLoader, int cReleases, FILE* pFile)
+{
+    std::vector<double> durations;
+    for (int i = 0; i < cReleases; ++i) {
+        Bound bound;
+        if (!Bind(pLoader, &bound, pFile)) return false;
+        DownloadPeriodic(bound.pDriver, 3, 250000, DIEP_START); // sine
+        bound.controller.WaitForReports(3, 1000);
+        bound.controller.StopReading();
+        Sleep(100); // the pipe's buffer fills, then every write waits
+        const LONGLONG llBefore = PipeController::Now();
+        bound.pDriver->Release();
+        durations.push_back(PipeController::Milliseconds(llBefore, PipeController::Now()));
+    }
+    fprintf(pFile,
+            "final Release with a controller that stopped reading, %d times: median %.3f ms, max %.3f ms "
+            "(bound by design at 250 ms)\n",
+            cReleases, Percentile(durations, 50), Percentile(durations, 100));
+    return true;
+}
+
 } // namespace
 
 int RunBenchmarks(DriverLoader* pLoader, const BenchmarkOptions& options, FILE* pFile)
@@ -226,7 +276,11 @@ int RunBenchmarks(DriverLoader* pLoader, const BenchmarkOptions& options, FILE* 
     fflush(pFile);
     if (options.cReleases > 0) fOk &= MeasureRelease(pLoader, options.cReleases, pFile);
     fflush(pFile);
+    if (options.cReleases > 0) fOk &= MeasureStalledRelease(pLoader, options.cReleases, pFile);
+    fflush(pFile);
     if (options.dwPlaySeconds > 0) fOk &= MeasurePlaying(pLoader, options.dwPlaySeconds, pFile);
+    fflush(pFile);
+    if (options.dwPlaySeconds > 0) fOk &= MeasureConstant(pLoader, options.dwPlaySeconds, pFile);
     fflush(pFile);
     if (options.dwIdleSeconds > 0) {
         fOk &= MeasureIdleCpu(pLoader, options.dwIdleSeconds, pFile);

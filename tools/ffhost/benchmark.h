@@ -1,7 +1,8 @@
 // The driver's performance figures, measured through a real binding to the
 // pipe controller: start latency, the cycle while a sine plays (report rate,
-// spacing, CPU time), idle CPU time, the final Release while effects play,
-// and the size of the DLL.
+// spacing, CPU time), CPU time while a constant force plays, idle CPU time,
+// the final Release while effects play and with a controller that stopped
+// reading, and the size of the DLL.
 #pragma once
 
 #include "driver_activation.h"
