@@ -18,7 +18,8 @@ inline constexpr GUID GUID_DEVINTERFACE_VCONTROLLER_BUS = {
 #define IOCTL_VC_PLUG VC_CTL_CODE(0)
 // In: VC_CONTROLLER_ID. STATUS_NO_SUCH_DEVICE when that pair is not plugged.
 #define IOCTL_VC_UNPLUG VC_CTL_CODE(1)
-// In: VC_CONTROLLER_ID; out: VC_REPORT_LOG followed by its entries.
+// In: VC_REPORTS_QUERY; out: VC_REPORT_LOG followed by the entries from
+// iFirst on, as many as fit.
 #define IOCTL_VC_GET_REPORTS VC_CTL_CODE(2)
 // In: VC_CONTROLLER_ID; out: VC_SETTING.
 #define IOCTL_VC_GET_SETTING VC_CTL_CODE(3)
@@ -36,6 +37,11 @@ inline constexpr GUID GUID_DEVINTERFACE_VCONTROLLER_BUS = {
 struct VC_CONTROLLER_ID {
     USHORT wVendorID;
     USHORT wProductID;
+};
+
+struct VC_REPORTS_QUERY {
+    VC_CONTROLLER_ID id;
+    ULONG iFirst;
 };
 
 struct VC_PLUG {

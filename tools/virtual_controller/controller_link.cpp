@@ -191,11 +191,12 @@ DWORD Unplug(VC_CONTROLLER_ID id)
     return Control(IOCTL_VC_UNPLUG, &id, sizeof(id), nullptr, 0);
 }
 
-DWORD GetReports(VC_CONTROLLER_ID id, ReportLog* pLog)
+DWORD GetReports(VC_CONTROLLER_ID id, ReportLog* pLog, ULONG iFirst, ULONG cMax)
 {
-    std::vector<BYTE> buffer(sizeof(VC_REPORT_LOG) + VC_MAX_LOGGED_REPORTS * sizeof(VC_REPORT_ENTRY));
+    std::vector<BYTE> buffer(sizeof(VC_REPORT_LOG) + cMax * sizeof(VC_REPORT_ENTRY));
     DWORD cbReturned = 0;
-    const DWORD dwResult = Control(IOCTL_VC_GET_REPORTS, &id, sizeof(id), buffer.data(),
+    const VC_REPORTS_QUERY query = {id, iFirst};
+    const DWORD dwResult = Control(IOCTL_VC_GET_REPORTS, &query, sizeof(query), buffer.data(),
                                    static_cast<DWORD>(buffer.size()), &cbReturned);
     if (dwResult != ERROR_SUCCESS) return dwResult;
     const auto* pHeader = reinterpret_cast<const VC_REPORT_LOG*>(buffer.data());

@@ -44,7 +44,8 @@ struct ReportLog {
                static_cast<double>(llFrequency);
     }
 };
-DWORD GetReports(VC_CONTROLLER_ID id, ReportLog* pLog);
+// At most cMax reports from number iFirst on (by default all that were kept).
+DWORD GetReports(VC_CONTROLLER_ID id, ReportLog* pLog, ULONG iFirst = 0, ULONG cMax = VC_MAX_LOGGED_REPORTS);
 DWORD GetSetting(VC_CONTROLLER_ID id, VC_SETTING* pSetting);
 
 // The device interface path of the first present HID collection whose

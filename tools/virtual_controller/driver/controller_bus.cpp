@@ -560,24 +560,26 @@ NTSTATUS BusIoctl(PDEVICE_OBJECT pDevice, PIRP pIrp)
         if (cbIn < sizeof(VC_CONTROLLER_ID)) return Complete(pIrp, STATUS_INVALID_PARAMETER);
         return Complete(pIrp, Unplug(pBus, *static_cast<VC_CONTROLLER_ID*>(pBuffer)));
     case IOCTL_VC_GET_REPORTS: {
-        if (cbIn < sizeof(VC_CONTROLLER_ID) || cbOut < sizeof(VC_REPORT_LOG))
+        if (cbIn < sizeof(VC_REPORTS_QUERY) || cbOut < sizeof(VC_REPORT_LOG))
             return Complete(pIrp, STATUS_INVALID_PARAMETER);
-        const VC_CONTROLLER_ID id = *static_cast<VC_CONTROLLER_ID*>(pBuffer);
+        const VC_REPORTS_QUERY query = *static_cast<VC_REPORTS_QUERY*>(pBuffer);
         auto* pLog = static_cast<VC_REPORT_LOG*>(pBuffer);
         auto* rgEntries = reinterpret_cast<VC_REPORT_ENTRY*>(pLog + 1);
         const ULONG cFit = (cbOut - sizeof(VC_REPORT_LOG)) / sizeof(VC_REPORT_ENTRY);
         KIRQL irql;
         KeAcquireSpinLock(&pBus->lock, &irql);
-        PDEVICE_OBJECT pChild = FindChild(pBus, id);
+        PDEVICE_OBJECT pChild = FindChild(pBus, query.id);
         if (pChild) {
             CONTROLLER* pCtl = ControllerOf(pChild);
             const ULONG cLogged =
                 pCtl->cReports < VC_MAX_LOGGED_REPORTS ? pCtl->cReports : VC_MAX_LOGGED_REPORTS;
+            const ULONG cLeft = query.iFirst < cLogged ? cLogged - query.iFirst : 0;
             pLog->llFrequency = g_llFrequency;
             pLog->llPlugTime = pCtl->llPlugTime;
             pLog->cReports = pCtl->cReports;
-            pLog->cEntries = cLogged < cFit ? cLogged : cFit;
-            RtlCopyMemory(rgEntries, pCtl->rgLog, pLog->cEntries * sizeof(VC_REPORT_ENTRY));
+            pLog->cEntries = cLeft < cFit ? cLeft : cFit;
+            RtlCopyMemory(rgEntries, pCtl->rgLog + (cLeft ? query.iFirst : 0),
+                          pLog->cEntries * sizeof(VC_REPORT_ENTRY));
         }
         KeReleaseSpinLock(&pBus->lock, irql);
         if (!pChild) return Complete(pIrp, STATUS_NO_SUCH_DEVICE);
