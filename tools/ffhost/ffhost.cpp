@@ -50,7 +50,7 @@ registered class, as DirectInput does.
 run: binds the driver (unless --no-bind), runs the script, releases the driver
 (at the script's release statement or at its end), then prints the timeline:
 the host's calls with their results and every report, milliseconds from the
-start. --csv FILE also writes the reports as
+start, and the CPU time of the host process over the run. --csv FILE also writes the reports as
 time_ms,strength,byte0,byte1,byte2,byte3,size,binding. --quiet prints only
 errors and the summary line.
 
@@ -227,6 +227,14 @@ int ParseOptions(int argc, wchar_t** argv, Options* pOptions)
     return -1;
 }
 
+ULONGLONG ProcessCpuMs()
+{
+    FILETIME ftCreation, ftExit, ftKernel, ftUser;
+    GetProcessTimes(GetCurrentProcess(), &ftCreation, &ftExit, &ftKernel, &ftUser);
+    auto value = [](const FILETIME& ft) { return (ULONGLONG(ft.dwHighDateTime) << 32) | ft.dwLowDateTime; };
+    return (value(ftKernel) + value(ftUser)) / 10000;
+}
+
 int Run(const Options& options)
 {
     std::string text;
@@ -274,6 +282,7 @@ int Run(const Options& options)
         return 1;
     }
     const LONGLONG llOrigin = PipeController::Now();
+    const ULONGLONG ullCpuBefore = ProcessCpuMs();
     ScriptRunner runner(pDriver, &controller);
     if (options.fDevice) runner.SetDevicePath(device.Path());
     int iExit = 0;
@@ -297,6 +306,8 @@ int Run(const Options& options)
     if (options.fDevice) device.WaitForQuiet(100, 2000);
 
     const std::vector<MotorRecord> reports = options.fDevice ? device.Reports() : controller.Reports();
+    const ULONGLONG ullCpuMs = ProcessCpuMs() - ullCpuBefore;
+    const double dWallMs = PipeController::Milliseconds(llOrigin, PipeController::Now());
     if (options.fQuiet) {
         size_t cMalformed = 0;
         for (const MotorRecord& report : reports)
@@ -305,6 +316,9 @@ int Run(const Options& options)
     } else {
         PrintTimeline(stdout, llOrigin, runner.Calls(), reports, controller.Connections());
     }
+    // The whole host's CPU time, the driver's threads included: a thread
+    // that spun instead of pacing itself would show here.
+    printf("cpu time %llu ms over %.0f ms\n", ullCpuMs, dWallMs);
     if (!options.csvPath.empty() && !WriteCsv(options.csvPath.c_str(), llOrigin, reports)) {
         fprintf(stderr, "ffhost: cannot write %s\n", Narrow(options.csvPath).c_str());
         iExit = 1;
