@@ -86,13 +86,50 @@ DWORD Control(DWORD dwCode, const void* pIn, DWORD cbIn, void* pOut, DWORD cbOut
     }
 }
 
-std::wstring InfBesideProgram()
+std::wstring BesideProgram(const wchar_t* pszFile)
 {
     WCHAR szPath[MAX_PATH];
     const DWORD cch = GetModuleFileNameW(nullptr, szPath, MAX_PATH);
     std::wstring path(szPath, cch);
     path.resize(path.find_last_of(L'\\') + 1);
-    return path + L"vcontroller.inf";
+    return path + pszFile;
+}
+
+std::wstring InfBesideProgram()
+{
+    return BesideProgram(L"vcontroller.inf");
+}
+
+bool ReadWholeFile(const std::wstring& path, std::vector<BYTE>* pBytes)
+{
+    Handle file(CreateFileW(path.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                            nullptr));
+    if (file.get() == INVALID_HANDLE_VALUE) return false;
+    const DWORD cb = GetFileSize(file.get(), nullptr);
+    pBytes->resize(cb);
+    DWORD cbRead = 0;
+    return ReadFile(file.get(), pBytes->data(), cb, &cbRead, nullptr) && cbRead == cb;
+}
+
+// The images the running drivers were installed from: a driver once loaded
+// stays loaded until the system (under Wine, the prefix's Wine) restarts, so
+// images built since cannot take over by installing again.
+bool InstalledImagesAreThese(std::wstring* pError)
+{
+    WCHAR szSystem[MAX_PATH];
+    GetSystemDirectoryW(szSystem, MAX_PATH);
+    for (const wchar_t* pszImage : {L"vcbus.sys", L"vchid.sys"}) {
+        std::vector<BYTE> ours, installed;
+        if (!ReadWholeFile(BesideProgram(pszImage), &ours)) continue; // nothing to compare with
+        if (!ReadWholeFile(std::wstring(szSystem) + L"\\drivers\\" + pszImage, &installed) ||
+            installed != ours) {
+            *pError = std::wstring(L"the installed ") + pszImage +
+                      L" is another build than the one beside vcontroller.exe (make the Wine prefix anew)";
+            return false;
+        }
+    }
+    return true;
 }
 
 std::wstring ErrorText(const wchar_t* pszWhat, DWORD dwError)
@@ -136,7 +173,7 @@ bool InstallDrivers(bool* pfAlready, std::wstring* pError)
         Handle bus(OpenBus());
         if (bus.get() != INVALID_HANDLE_VALUE) {
             *pfAlready = true;
-            return true;
+            return InstalledImagesAreThese(pError);
         }
     }
     const std::wstring inf = InfBesideProgram();

@@ -17,8 +17,9 @@ namespace vcontroller {
 
 // Installs the bus device and both drivers in this prefix or machine from
 // vcontroller.inf beside the running program, and waits until the bus
-// answers. Nothing happens when it answers already (*pfAlready then true).
-// False with the reason in *pError.
+// answers. Nothing happens when it answers already (*pfAlready then true),
+// but installed images of another build than the ones beside the program
+// are a failure. False with the reason in *pError.
 bool InstallDrivers(bool* pfAlready, std::wstring* pError);
 
 // The bus's control interface, or INVALID_HANDLE_VALUE when the drivers are
