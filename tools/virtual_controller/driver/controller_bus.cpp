@@ -641,20 +641,18 @@ NTSTATUS BusPnp(PDEVICE_OBJECT pDevice, PIRP pIrp)
     }
     case IRP_MN_QUERY_DEVICE_RELATIONS:
         if (pStack->Parameters.QueryDeviceRelations.Type == BusRelations) {
-            KIRQL irql;
-            KeAcquireSpinLock(&pBus->lock, &irql);
-            const ULONG cChildren = pBus->cChildren;
+            // Paged memory is allocated before the spin lock raises the IRQL.
             auto* pRel = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(
                 PagedPool, sizeof(DEVICE_RELATIONS) + MAX_CONTROLLERS * sizeof(PDEVICE_OBJECT), POOL_TAG));
-            if (pRel) {
-                pRel->Count = cChildren;
-                for (ULONG i = 0; i < cChildren; ++i) {
-                    pRel->Objects[i] = pBus->rgpChildren[i];
-                    ObReferenceObject(pBus->rgpChildren[i]);
-                }
+            if (!pRel) return Complete(pIrp, STATUS_INSUFFICIENT_RESOURCES);
+            KIRQL irql;
+            KeAcquireSpinLock(&pBus->lock, &irql);
+            pRel->Count = pBus->cChildren;
+            for (ULONG i = 0; i < pBus->cChildren; ++i) {
+                pRel->Objects[i] = pBus->rgpChildren[i];
+                ObReferenceObject(pBus->rgpChildren[i]);
             }
             KeReleaseSpinLock(&pBus->lock, irql);
-            if (!pRel) return Complete(pIrp, STATUS_INSUFFICIENT_RESOURCES);
             pIrp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(pRel);
             pIrp->IoStatus.Status = STATUS_SUCCESS;
         }
