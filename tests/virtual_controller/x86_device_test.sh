@@ -15,7 +15,7 @@ id=7C4A:01FA
 trap 'vc unplug $id >/dev/null 2>&1' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
-vc install || fail "cannot install the drivers in $prefix"
+"$(dirname "$0")/install_drivers.sh" "$prefix" "$x64_bin" up-x86 "$prefix" || fail "cannot install the drivers in $prefix"
 vc unplug $id >/dev/null 2>&1
 vc plug $id || fail "cannot plug $id"
 out=$(timeout 120 "$run_x86" "$x86_bin/ffhost.exe" run --device $id \
