@@ -125,9 +125,9 @@ protected:
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH);
     }
 
-    static void Plug(VC_CONTROLLER_ID id)
+    static void Plug(VC_CONTROLLER_ID id, USHORT cbFeature = VC_DEFAULT_FEATURE_LENGTH)
     {
-        const VC_PLUG plug = {id, VC_DEFAULT_OUTPUT_LENGTH, VC_DEFAULT_FEATURE_LENGTH};
+        const VC_PLUG plug = {id, VC_DEFAULT_OUTPUT_LENGTH, cbFeature};
         ASSERT_EQ(vcontroller::Plug(plug), static_cast<DWORD>(ERROR_SUCCESS));
         ASSERT_TRUE(vcontroller::WaitForController(id, true, kWait));
     }
@@ -186,6 +186,38 @@ TEST_F(TrayWithControllers, IconAppearsWhenAControllerIsPluggedInAndGoesWhenItIs
 
     ASSERT_EQ(vcontroller::Unplug(CONTROLLER_A), static_cast<DWORD>(ERROR_SUCCESS));
     EXPECT_TRUE(WaitFor([&] { return !IconShown(hwnd_); })) << "the icon stayed after the controller went";
+}
+
+void StoreTwoProfiles()
+{
+    SetValue(L"Setting 1", REG_BINARY, Block(0x11).data(), 126);
+    SetValue(L"Setting Name 1", REG_SZ, L"Racing", sizeof(L"Racing"));
+    SetValue(L"Setting 2", REG_BINARY, Block(0x22).data(), 126);
+    SetValue(L"Setting Name 2", REG_SZ, L"Touring", sizeof(L"Touring"));
+    SetDword(L"Setting Count", 3);
+    SetDword(L"Current Setting Index", 0);
+    SetValue(L"Current Setting", REG_BINARY, Block(0xEE).data(), 126);
+    BYTE zero = 0;
+    SetValue(L"Modified Flag", REG_BINARY, &zero, 1);
+    SetValue(L"Auto Setting Change", REG_BINARY, &zero, 1);
+}
+
+// The Reload Request is the controller's whole feature report: a controller
+// whose feature report is 64 bytes gets 64 zero bytes, and its driver
+// takes the profile up.
+TEST_F(TrayWithControllers, ReloadRequestTakesTheControllersFeatureReportLength)
+{
+    StoreTwoProfiles();
+    Plug(CONTROLLER_A, 64);
+    StartQuellin();
+    ASSERT_NE(nullptr, hwnd_);
+    DWORD_PTR dwResult;
+    SendMessageTimeoutW(hwnd_, WM_COMMAND, IDM_PROFILE_BASE + 1, 0, SMTO_NORMAL, kWait, &dwResult);
+    const std::vector<VC_REPORT_ENTRY> reports = FeatureReports(CONTROLLER_A);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(std::vector<BYTE>(reports[0].rgbReport, reports[0].rgbReport + reports[0].cbReport),
+              std::vector<BYTE>(64, 0));
+    EXPECT_EQ(DriversSetting(CONTROLLER_A), GetValue(L"Current Setting"));
 }
 
 TEST_F(TrayWithControllers, ChosenProfileReachesEachControllersDriverAsOneReloadRequest)
