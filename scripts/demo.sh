@@ -29,10 +29,10 @@ echo "== Build: the Windows programs (windows-x86 preset: the x86 driver; window
 cmake --preset windows-x86 >/dev/null
 cmake --build --preset windows-x86 -j "$(nproc)" --target brasquet
 cmake --preset windows >/dev/null
-# Only what the demo runs: the deliverables, their package for Wine's virtual
-# controller and the programs that drive them.
+# Only what the demo runs: the deliverables, the product's package, the
+# virtual controller and the programs that drive them.
 cmake --build --preset windows -j "$(nproc)" --target quellin brasquet tovarin_standin ffhost winprobe \
-    corvane_package_test
+    vcontroller corvane_package
 t2=$(date +%s)
 echo "== Set-up took $((t1 - t0)) s, the build $((t2 - t1)) s"
 

@@ -129,6 +129,10 @@ def check_delay(reports, marks):
 
 def check_mixed(reports, marks):
     seq = plateaus(during(reports, 0, 1800))
+    # The binding's first report, all zero, may come before or after the
+    # first effect's start.
+    if seq[:1] == [0]:
+        seq = seq[1:]
     ok = seq == [102, 204, 102, 0]
     return ok, "two constant forces of 4000, the second started 500 ms later: strength %s (102 alone, 204 together)" % (
         " -> ".join(map(str, seq)))

@@ -29,17 +29,20 @@ The product has two parts:
   delay and gain) are mixed every 2 ms into the controller's rumble strength,
   written as 4-byte Motor Reports.
 
-Here the controller is Wine's virtual HID device 845E:0001. The product was
-installed with msiexec and its Windows Installer package, as on Windows. Each
-step below was checked from outside the programs: in the registry, on the
-screen, in the process list, and in the Motor Reports the driver wrote to the
+Here the controller is the virtual controller 7C4A:0102 (tools/virtual_controller),
+which Wine's own HID stack serves, plugged in and pulled out at run time; its
+driver stands in for the controller's own and takes up the current setting on
+a Reload Request. The product was installed with msiexec and its own Windows
+Installer package, as on Windows. Each step below was checked from outside the
+programs: in the registry, on the screen, in the process list, in the reports
+the controller received, and in the Motor Reports the driver wrote to the
 host's stand-in controller.
 """
 
 PICTURES = [
     ("01-desktop-with-tray-icon.png",
-     "The Wine desktop after quellin.exe started: its controller icon at the right end of the taskbar, "
-     "with its tip."),
+     "The Wine desktop after the virtual controller 7C4A:0102 was plugged in: quellin.exe's controller icon "
+     "at the right end of the taskbar, with its tip."),
     ("02-profile-menu-with-check-mark.png",
      "The profile menu (a left click on the icon) after choosing Racing: the check mark shows the current profile."),
     ("03-context-menu.png",
@@ -50,6 +53,9 @@ PICTURES = [
      "The controller's property sheet, opened by a double click on the icon (a stand-in of the real component)."),
     ("06-grayed-menu-while-sheet-open.png",
      "While the property sheet is open, every item of the menus is grayed."),
+    ("07-controller-pulled-out.png",
+     "The same desktop after the controller was pulled out: the icon is gone, and with it Wine's taskbar, "
+     "which Wine's desktop shows only while it holds an icon or a window button."),
     ("motor-strength.png",
      "Motor strength over time for each effect played through brasquet.dll, from its Motor Reports."),
 ]
@@ -57,6 +63,7 @@ PICTURES = [
 FILES = [
     ("summary.txt", "this summary"),
     ("install-output.txt", "the msiexec command, its exit code and the Apps & features entry"),
+    ("effects/device-reports.txt", "the Motor Reports as the controller itself received them (vcontroller reports)"),
     ("effects/NAME.csv", "every Motor Report of one effect: time, strength and the 4 bytes"),
     ("effects/NAME-timeline.txt", "the host's calls into brasquet.dll and the reports, in time order"),
 ]

@@ -4,6 +4,9 @@
 # would, work the tray program with the mouse in a Wine desktop and check
 # every step from outside (registry, windows, processes, the screen), play
 # effects through the force feedback driver and record the Motor Reports.
+# The controller is the virtual one (tools/virtual_controller), which Wine's
+# own HID stack serves: it is plugged in and pulled out, it receives the
+# Reload Requests and the Motor Reports, and its driver takes up the profile.
 # Prints each step in plain words and writes the results (screenshots, a plot,
 # a summary) to the output folder. Exit code 0 when every step worked.
 #
@@ -19,7 +22,8 @@ usage() {
 Usage: walkthrough.sh --bin DIR [--work DIR] [--out DIR] [--display | --xvfb[=:N]] [--no-screenshots]
 
   --bin DIR         the Windows build's programs (quellin.exe, brasquet.dll, tovarin_standin.dll,
-                    ffhost.exe, winprobe.exe) and the package CorvaneWirelessController-845E-0001.msi
+                    ffhost.exe, winprobe.exe, vcontroller.exe and its drivers) and the product's
+                    package CorvaneWirelessController.msi
   --work DIR        where the Wine prefix and the logs go (default build/demo)
   --out DIR         where the results go (default demo-out)
   --display         show the Wine desktop on the display in $DISPLAY
@@ -46,7 +50,8 @@ if [ -z "$bin" ]; then
     echo "walkthrough: --bin is missing" >&2
     exit 2
 fi
-for f in quellin.exe brasquet.dll tovarin_standin.dll ffhost.exe winprobe.exe CorvaneWirelessController-845E-0001.msi; do
+for f in quellin.exe brasquet.dll tovarin_standin.dll ffhost.exe winprobe.exe vcontroller.exe vcbus.sys vchid.sys \
+    vcontroller.inf CorvaneWirelessController.msi; do
     if [ ! -f "$bin/$f" ]; then
         echo "walkthrough: $bin/$f is missing: build the windows preset first" >&2
         exit 2
@@ -71,19 +76,20 @@ wine_env="$root/scripts/wine-env.sh"
 # Every program here is 64-bit: the 64-bit loader, never the 32-bit one.
 wine() { "$root/scripts/wine64" "$@"; }
 
-# What the demo installs: the controller is Wine's virtual HID device
-# 845E:0001, and three profiles, two named like programs Wine brings along.
+# What the demo installs: the controller is the virtual controller 7C4A:0102,
+# the product's default, and three profiles, two named like programs Wine
+# brings along.
 install_dir_win='C:\Program Files\Corvane Wireless Controller'
 install_dir="$prefix/drive_c/Program Files/Corvane Wireless Controller"
-# The package built for Wine's virtual HID device, and where the property
-# sheet component lies.
-package=CorvaneWirelessController-845E-0001.msi
+# The product's own package, and where the property sheet component lies.
+package=CorvaneWirelessController.msi
+controller=7C4A:0102
 sheet_dir_win='C:\Program Files\Corvane Sheet'
 sheet_dir="$prefix/drive_c/Program Files/Corvane Sheet"
 parameters='HKLM\SYSTEM\CurrentControlSet\Services\CorvaneWirelessController\Parameters'
 driver_clsid='{7A3C91E4-52B8-4F1D-9C6A-3E0B8D2F4A61}'
 sheet_clsid='{7A3C91E5-52B8-4F1D-9C6A-3E0B8D2F4A61}'
-oem_key='HKLM\SYSTEM\CurrentControlSet\Control\MediaProperties\PrivateProperties\Joystick\OEM\VID_845E&PID_0001\OEMForceFeedback'
+oem_key='HKLM\SYSTEM\CurrentControlSet\Control\MediaProperties\PrivateProperties\Joystick\OEM\VID_7C4A&PID_0102\OEMForceFeedback'
 default_block=0103000000000000000000000F0F5F5F32321D1E1F201D1E1F20000000000000000064646464646464641100000000001D1E1F2000000000646464641B1C000064640F0F5F5F55551112131415161718191A1D00000000000000000000006464646464646464646464000150501464010100000000000000000000010000
 desktop_name="Corvane demo"
 
@@ -120,6 +126,7 @@ step() {
 # ------------------------------------------------------------------ helpers
 winpath() { local p=$1; echo "Z:${p//\//\\}"; }
 probe() { wine "$bin/winprobe.exe" "$@" 2>>"$work/logs/wine.log" | tr -d '\r'; }
+vc() { wine "$bin/vcontroller.exe" "$@" 2>>"$work/logs/wine.log" | tr -d '\r'; }
 field() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" | head -1; }
 
 # reg_data KEY NAME: the data of one registry value, as reg.exe shows it
@@ -222,24 +229,25 @@ profile_states() {
 # menu_states: "enabled/yes enabled/no ..." (state/mark of each item)
 menu_states() { echo "$MENU" | grep '^item=' | sed 's/.*state=\([a-z]*\) mark=\([a-z]*\).*/\1\/\2/' | tr '\n' ' ' | sed 's/ $//'; }
 
-# Reload Requests in the tray program's Wine trace since line $1: for each
-# 32-byte feature report, the HID device it went to and whether the current
-# setting had been written to the registry before it.
-trace_mark() { wc -l <"$work/logs/quellin-trace.log"; }
-reload_requests_since() {
-    tail -n +"$(($1 + 1))" "$work/logs/quellin-trace.log" | tr -d '\r' | awk '
-        /trace:reg:NtSetValueKey .*L"Current Setting",/ { written = 1 }
-        /trace:file:CreateFileW L".*hid#vid_/ {
-            device = $0; sub(/.*hid#/, "", device); sub(/#.*/, "", device) }
-        /trace:hid:HidD_SetFeature .*report_len 32\./ {
-            printf "%s%s\n", device, written ? " after-write" : " before-write" }'
-}
+# Reload Requests at the controller itself: trace_mark is the number of
+# feature reports it has received; check_reload MARK holds when exactly one
+# more came since, the 32-byte all-zero Reload Request, and the controller's
+# driver then took up the Current Setting that the registry holds.
+feature_reports() { vc reports "$controller" | awk '$2 == "feature"'; }
+trace_mark() { feature_reports | wc -l; }
 check_reload() {
-    local requests
-    requests=$(reload_requests_since "$1")
-    RELOAD_TEXT="no Reload Request seen"
-    echo "$requests" | grep -qi "^vid_845e&pid_0001 after-write$" || return 1
-    RELOAD_TEXT="a Reload Request (32-byte HID feature report) went to the controller VID_845E&PID_0001 after the registry write"
+    local requests setting current
+    requests=$(feature_reports | tail -n +"$(($1 + 1))")
+    RELOAD_TEXT="no Reload Request reached the controller"
+    [ -n "$requests" ] || return 1
+    RELOAD_TEXT="the controller received $(echo "$requests" | wc -l) feature reports: $(echo "$requests" | cut -d' ' -f2- | head -3)"
+    [ "$(echo "$requests" | wc -l)" = 1 ] || return 1
+    [ "$(echo "$requests" | cut -d' ' -f3- | tr -d ' ')" = "$(printf '0%.0s' $(seq 64))" ] || return 1
+    setting=$(vc setting "$controller" | tr -d ' ')
+    current=$(reg_data "$parameters" "Current Setting")
+    RELOAD_TEXT="one Reload Request (32 zero bytes) reached the controller $controller, but its driver holds ${setting:0:24}..., not the Current Setting"
+    [ -n "$current" ] && [ "${setting^^}" = "${current^^}" ] || return 1
+    RELOAD_TEXT="the controller $controller received one Reload Request (32 zero bytes) after the registry write, and its driver took up the new Current Setting (vcontroller setting: ${setting:0:16}...)"
 }
 
 same_block_as_profile() {
@@ -300,6 +308,17 @@ make_prefix() {
     [ -f "$prefix/system.reg" ]
 }
 
+# The controller's own driver comes first, as its driver package would: the
+# virtual controller's bus and HID drivers, the stand-in for it.
+install_drivers() {
+    local said image
+    said=$(vc install) || { DETAIL="vcontroller install failed: $said"; return 1; }
+    echo "> vcontroller install: $said" >>"$out/install-output.txt"
+    image=$(reg_data 'HKLM\SYSTEM\CurrentControlSet\Services\CorvaneWirelessController' ImagePath)
+    DETAIL="vcontroller install: $said; the service CorvaneWirelessController runs $image"
+    [ -n "$image" ]
+}
+
 install_product() {
     # The profiles stand in for ones the user made earlier with the property
     # sheet, which writes them into the Parameters key as reg.exe does here;
@@ -315,10 +334,10 @@ install_product() {
     mkdir -p "$sheet_dir"
     cp "$bin/tovarin_standin.dll" "$sheet_dir/"
     # Silent, as an administrator deploys it; the demo starts quellin.exe
-    # itself, under Wine's trace, so it does not start with the desktop.
+    # itself, so it does not start with the desktop.
     local args=(/i "$(winpath "$bin/$package")" /qn "SHEET=$sheet_dir_win\tovarin_standin.dll" AUTOSTART=0)
     echo "> msiexec /i \"$(winpath "$bin/$package")\" /qn SHEET=\"$sheet_dir_win\\tovarin_standin.dll\" AUTOSTART=0" \
-        >"$out/install-output.txt"
+        >>"$out/install-output.txt"
     wine msiexec "${args[@]}" /l "$(winpath "$work/logs/msiexec.log")" >>"$out/install-output.txt" 2>&1
     local rc=$?
     echo "msiexec ended with exit code $rc" >>"$out/install-output.txt"
@@ -349,7 +368,7 @@ install_product() {
         problems+=("effect list is '$ids'")
     count=$(reg_data "$parameters" "Supported Device Count")
     attr=$(reg_data "$parameters" "Supported Device Attribute 0")
-    [ "$count" = 0x1 ] && [ "$attr" = 0x845e0001 ] || problems+=("Supported Device List is $count: $attr")
+    [ "$count" = 0x1 ] && [ "$attr" = 0x7c4a0102 ] || problems+=("Supported Device List is $count: $attr")
     names="$(reg_data "$parameters" "Setting Name 1"), $(reg_data "$parameters" "Setting Name 2"), $(reg_data "$parameters" "Setting Name 3")"
     [ "$(reg_data "$parameters" "Setting Count")" = 0x4 ] && [ "$names" = "Racing, notepad.exe, winemine.exe" ] ||
         problems+=("profiles are $names")
@@ -357,17 +376,12 @@ install_product() {
         DETAIL="${problems[*]}"
         return 1
     fi
-    DETAIL="msiexec installed quellin.exe and brasquet.dll in $install_dir_win, registered brasquet.dll (ThreadingModel Both) and its force feedback entries for VID_845E&PID_0001 with the 12 effect types at indexes 0-11, the property sheet component and the Supported Device List 0x845E0001, kept the profiles $names, and listed the entry $entry in Apps & features"
+    DETAIL="msiexec installed quellin.exe and brasquet.dll in $install_dir_win, registered brasquet.dll (ThreadingModel Both) and its force feedback entries for VID_7C4A&PID_0102 with the 12 effect types at indexes 0-11, the property sheet component and the Supported Device List 0x7C4A0102, kept the profiles $names, and listed the entry $entry in Apps & features"
 }
 
 quellin_pid=""
 start_tray() {
-    : >"$work/logs/quellin-trace.log"
-    # Wine's own trace of the HID, file and registry calls of the tray
-    # program: the only outside view of a Reload Request on a device that
-    # is not a real controller.
-    (cd "$install_dir" && WINEDEBUG=-all,trace+hid,trace+file,trace+reg exec "$root/scripts/wine64" quellin.exe) \
-        2>"$work/logs/quellin-trace.log" >/dev/null &
+    (cd "$install_dir" && exec "$root/scripts/wine64" quellin.exe) 2>>"$work/logs/wine.log" >/dev/null &
     quellin_pid=$!
     local window tray
     window=$(probe window "quellin class" "quellin window" --wait 15000) || { DETAIL="no hidden window 'quellin window'"; return 1; }
@@ -378,7 +392,17 @@ start_tray() {
     done
     [ -n "$desktop_window" ] || { DETAIL="no Wine desktop window"; return 1; }
     probe mutex "quellin mutex" >/dev/null || { DETAIL="'quellin mutex' is not held"; return 1; }
-    tray=$(probe tray --wait 8000) || { DETAIL="no icon in the notification area ($tray)"; return 1; }
+    sleep 1
+    probe tray --gone >/dev/null || { DETAIL="an icon is shown with no controller connected"; return 1; }
+    DETAIL="quellin.exe runs (hidden window 'quellin window' of class 'quellin class', 'quellin mutex' held); with no controller connected it shows no icon"
+}
+
+# The controller arrives: nothing is sent to the program by hand, it hears
+# the arrival from the system.
+plug_controller() {
+    local said tray
+    said=$(vc plug "$controller") || { DETAIL="vcontroller plug failed: $said"; return 1; }
+    tray=$(probe tray --wait 8000) || { DETAIL="$said; no icon in the notification area ($tray)"; return 1; }
     icon_x=$(echo "$tray" | field x)
     icon_y=$(echo "$tray" | field y)
     # Hover over the icon for its tip, as a person would.
@@ -389,7 +413,7 @@ start_tray() {
         "Enlarged: the controller icon in the notification area, with its tip"
     # shellcheck disable=SC2046
     point_at $(empty_spot)
-    DETAIL="quellin.exe runs (hidden window 'quellin window' of class 'quellin class', 'quellin mutex' held) and its icon is drawn at the right end of the taskbar ($icon_x,$icon_y)"
+    DETAIL="vcontroller: $said; the icon appears at the right end of the taskbar ($icon_x,$icon_y)"
 }
 
 second_instance() {
@@ -582,6 +606,40 @@ exit_tray() {
     [ "$rc" = 0 ] && [ $mutex = free ] && [ $window = gone ] && [ $icon = gone ]
 }
 
+# The controller goes: the icon goes with it; back again, the icon returns.
+unplug_controller() {
+    local said
+    said=$(vc unplug "$controller") || { DETAIL="vcontroller unplug failed: $said"; return 1; }
+    probe tray --gone --wait 8000 >/dev/null || { DETAIL="$said; the icon is still shown"; return 1; }
+    # shellcheck disable=SC2046
+    point_at $(empty_spot)
+    sleep 1
+    shot 07-controller-pulled-out.png
+    said="$said; the icon is gone"
+    vc plug "$controller" >/dev/null || { DETAIL="$said; plugging in again failed"; return 1; }
+    probe tray --wait 8000 >/dev/null || { DETAIL="$said; plugged in again, no icon"; return 1; }
+    DETAIL="$said; plugged in again, it is back"
+}
+
+# The Motor Reports as the controller itself receives them, through the HID
+# class driver: the driver bound to the controller's device interface.
+device_rumble() {
+    local run reports count
+    run=$(wine "$bin/ffhost.exe" run --device "$controller" \
+        --exec "wait 50; download wave sine magnitude=8000 period=200ms duration=600ms start; wait 800; release" \
+        2>>"$work/logs/wine.log" | tr -d '\r') || { DETAIL="ffhost run --device failed: $run"; return 1; }
+    echo "$run" >"$out/effects/device-timeline.txt"
+    vc reports "$controller" | awk '$2 == "output"' >"$out/effects/device-reports.txt"
+    reports=$(awk '{ print $3, $4, $5, $6, NF }' "$out/effects/device-reports.txt")
+    count=$(echo "$reports" | grep -c .)
+    DETAIL="$count Motor Reports at the controller $controller (effects/device-reports.txt)"
+    [ "$count" -gt 10 ] || return 1
+    echo "$reports" | awk '$5 != 6 || $1 != "00" || $2 != "00" || $3 != $4 { exit 1 }' ||
+        { DETAIL="$DETAIL, not all 00 00 s s"; return 1; }
+    [ "$(echo "$reports" | tail -n1)" = "00 00 00 00 6" ] || { DETAIL="$DETAIL, the last is not all zero"; return 1; }
+    DETAIL="$DETAIL, every one 4 bytes 00 00 s s, strength up to $(echo "$reports" | awk '{ print $3 }' | sort | tail -1) (hex), the last 00 00 00 00"
+}
+
 play_effects() {
     python3 "$here/effects.py" --host "$bin/ffhost.exe" --out "$out" --steps "$work/logs/effect-steps.txt" \
         --first-step $((step_no + 1)) --plot
@@ -630,21 +688,25 @@ trap 'exit 130' INT TERM
 echo "== Setting up: a Wine prefix, a display, the product installed"
 step "Open a display for the Wine desktop" start_display
 step "Make a Wine prefix of the demo's own" make_prefix
+step "Install the controller's driver (the virtual controller's stand-in)" install_drivers
 step "Install the product with msiexec and its package, as on Windows" install_product
 echo "== The tray program quellin.exe"
-step "Start quellin.exe: its icon appears in the notification area" start_tray
+step "Start quellin.exe: with no controller connected it shows no icon" start_tray
+step "Plug in the controller: the icon appears in the notification area" plug_controller
 step "A second quellin.exe ends at once" second_instance
 step "A click on the icon opens the profile menu; the current profile is checked" profile_menu
-step "Choose Racing: it becomes the current setting and a Reload Request goes out" choose_profile
+step "Choose Racing: it becomes the current setting and the controller's driver takes it up" choose_profile
 step "The context menu turns automatic switching on" auto_switch_on
 step "notepad.exe comes to the front: its profile becomes current" notepad_in_front
 step "winemine.exe comes to the front: its profile becomes current" winemine_in_front
 step "A double click opens the controller's property sheet" sheet_open
 step "While the sheet is open every menu item is grayed and does nothing" sheet_grays_menus
 step "Closing the sheet frees the menus again" sheet_close
+step "Pull out the controller: the icon goes; plugged in again, it returns" unplug_controller
 step "Exit ends the program" exit_tray
 echo "== The force feedback driver brasquet.dll, played by the host ffhost.exe"
 play_effects
+step "The controller itself receives the Motor Reports (ffhost --device)" device_rumble
 echo "== Ending"
 step "End cleanly" end_cleanly
 

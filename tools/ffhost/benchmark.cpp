@@ -1,5 +1,6 @@
 #include "benchmark.h"
 
+#include "device_controller.h"
 #include "effect_downloads.h"
 #include "pipe_controller.h"
 
@@ -90,6 +91,63 @@ bool MeasureStartLatency(DriverLoader* pLoader, int cStarts, FILE* pFile)
     fprintf(pFile,
             "start latency over %d starts: median %.3f ms, p99 %.3f ms, max %.3f ms (target p99 <= 5 ms)\n",
             cStarts, Percentile(latencies, 50), Percentile(latencies, 99), Percentile(latencies, 100));
+    return true;
+}
+
+// The same at the controller: StartEffect returning -> the report's arrival
+// at the device, as its driver timed it (the same performance counter).
+bool MeasureDeviceStartLatency(DriverLoader* pLoader, VC_CONTROLLER_ID id, int cStarts, FILE* pFile)
+{
+    DeviceController device(id);
+    if (!device.Start()) {
+        fprintf(pFile, "no controller %04X:%04X is plugged in\n", id.wVendorID, id.wProductID);
+        return false;
+    }
+    IDirectInputEffectDriver* pDriver = nullptr;
+    HRESULT hr = pLoader->Create(&pDriver);
+    if (FAILED(hr)) {
+        fprintf(pFile, "cannot create an Effect Driver: %s\n", HresultName(hr).c_str());
+        return false;
+    }
+    std::wstring path = device.Path();
+    DIHIDFFINITINFO init = {};
+    init.dwSize = sizeof(init);
+    init.pwszDeviceInterface = path.data();
+    const LONGLONG llBind = PipeController::Now();
+    hr = pDriver->DeviceID(DIRECTINPUT_VERSION, 0, TRUE, 0, &init);
+    size_t iFound = 0;
+    LONGLONG llArrival = 0;
+    if (FAILED(hr) || !device.WaitForStrength(0, 0, 2000, &iFound, &llArrival)) {
+        fprintf(pFile, "DeviceID to the controller failed: %s\n", HresultName(hr).c_str());
+        pDriver->Release();
+        return false;
+    }
+    fprintf(pFile, "binding at the device: first report %.3f ms after DeviceID was called\n",
+            PipeController::Milliseconds(llBind, llArrival));
+    const DWORD dwHandle = DownloadConstant(pDriver, 5000); // strength 127 alone
+    std::vector<double> latencies;
+    bool fOk = true;
+    size_t iNext = iFound + 1;
+    for (int i = 0; i < cStarts && fOk; ++i) {
+        pDriver->StartEffect(0, dwHandle, 0, 1);
+        const LONGLONG llReturned = PipeController::Now();
+        fOk = device.WaitForStrength(127, iNext, 1000, &iFound, &llArrival);
+        if (fOk) latencies.push_back(std::max(0.0, PipeController::Milliseconds(llReturned, llArrival)));
+        pDriver->StopEffect(0, dwHandle);
+        fOk = fOk && device.WaitForStrength(0, iFound + 1, 1000, &iNext, &llArrival);
+        ++iNext;
+        Sleep(static_cast<DWORD>(i % 3));
+    }
+    pDriver->Release();
+    if (!fOk) {
+        fprintf(pFile, "start latency at the device: a report did not arrive\n");
+        return false;
+    }
+    fprintf(
+        pFile,
+        "start latency at the device %04X:%04X over %d starts: median %.3f ms, p99 %.3f ms, max %.3f ms\n",
+        id.wVendorID, id.wProductID, cStarts, Percentile(latencies, 50), Percentile(latencies, 99),
+        Percentile(latencies, 100));
     return true;
 }
 
@@ -272,6 +330,8 @@ int RunBenchmarks(DriverLoader* pLoader, const BenchmarkOptions& options, FILE* 
     else
         fprintf(pFile, "size of the driver DLL: unknown (no path)\n");
     fflush(pFile);
+    if (options.fDevice)
+        return MeasureDeviceStartLatency(pLoader, options.device, options.cStarts, pFile) ? 0 : 1;
     if (options.cStarts > 0) fOk &= MeasureStartLatency(pLoader, options.cStarts, pFile);
     fflush(pFile);
     if (options.cReleases > 0) fOk &= MeasureRelease(pLoader, options.cReleases, pFile);

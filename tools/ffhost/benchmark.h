@@ -7,6 +7,8 @@
 
 #include "driver_activation.h"
 
+#include "controller_control.h"
+
 #include <cstdio>
 
 struct BenchmarkOptions {
@@ -14,6 +16,8 @@ struct BenchmarkOptions {
     DWORD dwIdleSeconds = 10; // length of the idle CPU measurement
     int cReleases = 20;       // final Releases while effects play
     DWORD dwPlaySeconds = 10; // length of the cycle measurement while a sine plays
+    bool fDevice = false;     // the start latency at this controller instead of the pipe's figures
+    VC_CONTROLLER_ID device = {};
 };
 
 // Prints the figures to pFile; returns 0, or 1 if a measurement failed.

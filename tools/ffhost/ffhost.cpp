@@ -2,6 +2,7 @@
 // plays the controller on a named pipe and shows the Motor Reports it gets.
 #include "benchmark.h"
 #include "class_registration.h"
+#include "device_controller.h"
 #include "driver_activation.h"
 #include "pipe_controller.h"
 #include "script.h"
@@ -23,10 +24,11 @@ plays itself (a duplex named pipe), runs a script of DirectInput calls and
 prints every Motor Report the driver wrote, with its time.
 
 Usage:
-  ffhost run [--com | --dll PATH] (--script FILE | --exec TEXT) [--csv FILE]
-             [--no-bind] [--quiet]
+  ffhost run [--com | --dll PATH] [--device VVVV:PPPP]
+             (--script FILE | --exec TEXT) [--csv FILE] [--no-bind] [--quiet]
   ffhost bench [--com | --dll PATH] [--starts N] [--idle-seconds S]
                [--releases N] [--play-seconds S]
+  ffhost bench --device VVVV:PPPP [--com | --dll PATH] [--starts N]
   ffhost register [PATH]     register PATH (default: brasquet.dll beside
                              ffhost.exe) as the Effect Driver's in-process
                              server, ThreadingModel Both, in the registry
@@ -35,6 +37,12 @@ Usage:
   ffhost unregister [PATH]   remove the registration from PATH's view
   ffhost --help
 
+--device VVVV:PPPP: the controller is a real HID device (the virtual
+controller, vcontroller plug): its device interface path is found with
+SetupAPI and HidD_GetAttributes as DirectInput finds it, the driver is bound
+to it, and the reports shown are the ones the controller received. bench
+--device measures the start latency at the device only.
+
 Activation: --dll PATH loads the DLL and calls its DllGetClassObject
 (default: brasquet.dll beside ffhost.exe); --com uses CoCreateInstance of the
 registered class, as DirectInput does.
@@ -42,7 +50,7 @@ registered class, as DirectInput does.
 run: binds the driver (unless --no-bind), runs the script, releases the driver
 (at the script's release statement or at its end), then prints the timeline:
 the host's calls with their results and every report, milliseconds from the
-start. --csv FILE also writes the reports as
+start, and the CPU time of the host process over the run. --csv FILE also writes the reports as
 time_ms,strength,byte0,byte1,byte2,byte3,size,binding. --quiet prints only
 errors and the summary line.
 
@@ -138,6 +146,8 @@ struct Options {
     bool fQuiet = false;
     BenchmarkOptions bench;
     std::wstring registerPath;
+    bool fDevice = false;
+    VC_CONTROLLER_ID device = {};
 };
 
 bool ParseCount(const wchar_t* psz, long lMin, long lMax, long* pl)
@@ -176,6 +186,12 @@ int ParseOptions(int argc, wchar_t** argv, Options* pOptions)
             pOptions->fCom = true;
         } else if (fIs(L"--dll", true) && fValue) {
             pOptions->dllPath = argv[++i];
+        } else if (fIs(L"--device", true) && fValue) {
+            if (!vcontroller::ParseControllerId(argv[++i], &pOptions->device))
+                return UsageError("--device takes VVVV:PPPP, a vendor and product id in hexadecimal");
+            pOptions->fDevice = true;
+            pOptions->bench.fDevice = true;
+            pOptions->bench.device = pOptions->device;
         } else if (verb == L"run" && arg == L"--script" && fValue) {
             pOptions->scriptPath = argv[++i];
         } else if (verb == L"run" && (arg == L"--exec" || arg == L"-e") && fValue) {
@@ -211,6 +227,14 @@ int ParseOptions(int argc, wchar_t** argv, Options* pOptions)
     return -1;
 }
 
+ULONGLONG ProcessCpuMs()
+{
+    FILETIME ftCreation, ftExit, ftKernel, ftUser;
+    GetProcessTimes(GetCurrentProcess(), &ftCreation, &ftExit, &ftKernel, &ftUser);
+    auto value = [](const FILETIME& ft) { return (ULONGLONG(ft.dwHighDateTime) << 32) | ft.dwLowDateTime; };
+    return (value(ftKernel) + value(ftUser)) / 10000;
+}
+
 int Run(const Options& options)
 {
     std::string text;
@@ -244,6 +268,12 @@ int Run(const Options& options)
         fprintf(stderr, "ffhost: cannot create the controller pipe (error %lu)\n", GetLastError());
         return 1;
     }
+    DeviceController device(options.device);
+    if (options.fDevice && !device.Start()) {
+        fprintf(stderr, "ffhost: no controller %04X:%04X is plugged in (vcontroller plug)\n",
+                options.device.wVendorID, options.device.wProductID);
+        return 1;
+    }
     IDirectInputEffectDriver* pDriver = nullptr;
     hr = loader.Create(&pDriver);
     if (FAILED(hr)) {
@@ -252,7 +282,9 @@ int Run(const Options& options)
         return 1;
     }
     const LONGLONG llOrigin = PipeController::Now();
+    const ULONGLONG ullCpuBefore = ProcessCpuMs();
     ScriptRunner runner(pDriver, &controller);
+    if (options.fDevice) runner.SetDevicePath(device.Path());
     int iExit = 0;
     if (options.fBind) {
         hr = runner.Bind();
@@ -269,8 +301,13 @@ int Run(const Options& options)
     // that the timeline ends with it.
     controller.WaitForNoConnection(2000);
     controller.Stop();
+    // A device tells no closing: its reports are in once it has been quiet
+    // a while after the release.
+    if (options.fDevice) device.WaitForQuiet(100, 2000);
 
-    const std::vector<MotorRecord> reports = controller.Reports();
+    const std::vector<MotorRecord> reports = options.fDevice ? device.Reports() : controller.Reports();
+    const ULONGLONG ullCpuMs = ProcessCpuMs() - ullCpuBefore;
+    const double dWallMs = PipeController::Milliseconds(llOrigin, PipeController::Now());
     if (options.fQuiet) {
         size_t cMalformed = 0;
         for (const MotorRecord& report : reports)
@@ -279,6 +316,9 @@ int Run(const Options& options)
     } else {
         PrintTimeline(stdout, llOrigin, runner.Calls(), reports, controller.Connections());
     }
+    // The whole host's CPU time, the driver's threads included: a thread
+    // that spun instead of pacing itself would show here.
+    printf("cpu time %llu ms over %.0f ms\n", ullCpuMs, dWallMs);
     if (!options.csvPath.empty() && !WriteCsv(options.csvPath.c_str(), llOrigin, reports)) {
         fprintf(stderr, "ffhost: cannot write %s\n", Narrow(options.csvPath).c_str());
         iExit = 1;

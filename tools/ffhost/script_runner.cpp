@@ -73,7 +73,7 @@ void ScriptRunner::Note(const std::string& text)
 
 HRESULT ScriptRunner::Bind(LPCWSTR pszPath)
 {
-    std::wstring path = pszPath ? pszPath : pController_->Path();
+    std::wstring path = pszPath ? pszPath : !devicePath_.empty() ? devicePath_ : pController_->Path();
     DIHIDFFINITINFO init = {};
     init.dwSize = sizeof(init);
     init.pwszDeviceInterface = path.data();

@@ -23,6 +23,8 @@ public:
 
     // DeviceID to the controller's path (or pszPath), in a DIHIDFFINITINFO.
     HRESULT Bind(LPCWSTR pszPath = nullptr);
+    // Binds to a device interface in place of the pipe controller's path.
+    void SetDevicePath(LPCWSTR pszPath) { devicePath_ = pszPath; }
     // Runs the statements in order. The driver's reference is given up by a
     // release statement, or at the end of the script when it has none.
     void Run(const Script& script);
@@ -39,6 +41,7 @@ private:
     PipeController* pController_;
     std::map<std::string, DWORD> handles_;
     std::vector<CallRecord> calls_;
+    std::wstring devicePath_;
 };
 
 // The device state bits as names: "EMPTY|STOPPED|...".

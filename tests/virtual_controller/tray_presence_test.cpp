@@ -1,0 +1,256 @@
+// The real quellin.exe with virtual controllers: its icon follows a
+// controller that is plugged in and pulled out, with no message sent by hand,
+// and a profile chosen from its menu reaches each connected controller's
+// driver as one Reload Request, after which the driver holds the profile.
+#include "controller_link.h"
+
+#include "common/device_contract.h"
+#include "tray/resource.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr wchar_t kDesktop[] = L"virtual controller tests";
+constexpr DWORD kWait = 10000;
+constexpr VC_CONTROLLER_ID CONTROLLER_A = {0x7C4A, 0x01F6};
+constexpr VC_CONTROLLER_ID CONTROLLER_B = {0x7C4A, 0x01F7};
+
+DWORD AttributeOf(VC_CONTROLLER_ID id)
+{
+    return (DWORD(id.wVendorID) << 16) | id.wProductID;
+}
+
+std::wstring BesideThisProgram(const wchar_t* pszFile)
+{
+    WCHAR szPath[MAX_PATH];
+    GetModuleFileNameW(nullptr, szPath, ARRAYSIZE(szPath));
+    std::wstring path = szPath;
+    return path.substr(0, path.rfind(L'\\') + 1) + pszFile;
+}
+
+template <typename Pred> bool WaitFor(Pred pred, DWORD dwTimeoutMs = kWait)
+{
+    const DWORD dwStart = GetTickCount();
+    while (!pred()) {
+        if (GetTickCount() - dwStart > dwTimeoutMs) return false;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
+            DispatchMessageW(&msg);
+    }
+    return true;
+}
+
+void EnterTestDesktop()
+{
+    static bool fEntered = false;
+    if (fEntered) return;
+    RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\Explorer\\Desktops", kDesktop, REG_SZ, L"1024x768",
+                    sizeof(L"1024x768"));
+    HDESK hdesk = CreateDesktopW(kDesktop, nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+    ASSERT_NE(nullptr, hdesk);
+    ASSERT_TRUE(SetThreadDesktop(hdesk));
+    fEntered = true;
+    GetDesktopWindow(); // starts the desktop's shell
+    ASSERT_TRUE(WaitFor([] { return FindWindowW(L"Shell_TrayWnd", nullptr) != nullptr; }));
+}
+
+void SetValue(LPCWSTR pszName, DWORD dwType, const void* pv, DWORD cb)
+{
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegSetKeyValueW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH, pszName, dwType, pv, cb));
+}
+
+void SetDword(LPCWSTR pszName, DWORD dw)
+{
+    SetValue(pszName, REG_DWORD, &dw, sizeof(dw));
+}
+
+std::vector<BYTE> GetValue(LPCWSTR pszName)
+{
+    std::vector<BYTE> data(1024);
+    DWORD cb = static_cast<DWORD>(data.size());
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH, pszName, RRF_RT_ANY, nullptr, data.data(),
+                     &cb) != ERROR_SUCCESS)
+        return {};
+    data.resize(cb);
+    return data;
+}
+
+std::vector<BYTE> Block(BYTE b)
+{
+    std::vector<BYTE> block(126, b);
+    block[123] = block[124] = 0; // no driver restart notice between them
+    return block;
+}
+
+bool IconShown(HWND hwnd)
+{
+    NOTIFYICONDATAW nid = {};
+    nid.cbSize = sizeof(nid);
+    nid.hWnd = hwnd;
+    return Shell_NotifyIconW(NIM_MODIFY, &nid) != FALSE;
+}
+
+class TrayWithControllers : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        EnterTestDesktop();
+        for (VC_CONTROLLER_ID id : {CONTROLLER_A, CONTROLLER_B})
+            if (vcontroller::Unplug(id) == ERROR_SUCCESS) vcontroller::WaitForController(id, false, kWait);
+        // The driver's service key holds its image path: only the values go.
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH);
+        SetDword(L"Supported Device Count", 2);
+        SetDword(L"Supported Device Attribute 0", AttributeOf(CONTROLLER_A));
+        SetDword(L"Supported Device Attribute 1", AttributeOf(CONTROLLER_B));
+    }
+
+    void TearDown() override
+    {
+        if (hProcess_) {
+            if (hwnd_) PostMessageW(hwnd_, WM_COMMAND, IDM_EXIT, 0);
+            if (WaitForSingleObject(hProcess_, kWait) == WAIT_TIMEOUT) TerminateProcess(hProcess_, 99);
+            CloseHandle(hProcess_);
+        }
+        for (VC_CONTROLLER_ID id : {CONTROLLER_A, CONTROLLER_B})
+            if (vcontroller::Unplug(id) == ERROR_SUCCESS) vcontroller::WaitForController(id, false, kWait);
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH);
+    }
+
+    static void Plug(VC_CONTROLLER_ID id, USHORT cbFeature = VC_DEFAULT_FEATURE_LENGTH)
+    {
+        const VC_PLUG plug = {id, VC_DEFAULT_OUTPUT_LENGTH, cbFeature};
+        ASSERT_EQ(vcontroller::Plug(plug), static_cast<DWORD>(ERROR_SUCCESS));
+        ASSERT_TRUE(vcontroller::WaitForController(id, true, kWait));
+    }
+
+    void StartQuellin()
+    {
+        std::wstring commandLine = L"\"" + BesideThisProgram(L"quellin.exe") + L"\"";
+        STARTUPINFOW si = {sizeof(si)};
+        si.lpDesktop = const_cast<LPWSTR>(kDesktop);
+        PROCESS_INFORMATION pi = {};
+        ASSERT_TRUE(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                   &si, &pi));
+        CloseHandle(pi.hThread);
+        hProcess_ = pi.hProcess;
+        ASSERT_TRUE(
+            WaitFor([&] { return (hwnd_ = FindWindowW(L"quellin class", L"quellin window")) != nullptr; }));
+        WaitForInputIdle(hProcess_, kWait);
+    }
+
+    static std::vector<VC_REPORT_ENTRY> FeatureReports(VC_CONTROLLER_ID id)
+    {
+        vcontroller::ReportLog log;
+        EXPECT_EQ(vcontroller::GetReports(id, &log), static_cast<DWORD>(ERROR_SUCCESS));
+        std::vector<VC_REPORT_ENTRY> reports;
+        for (const VC_REPORT_ENTRY& entry : log.entries)
+            if (entry.kind == VC_REPORT_FEATURE) reports.push_back(entry);
+        return reports;
+    }
+
+    static std::vector<BYTE> DriversSetting(VC_CONTROLLER_ID id)
+    {
+        VC_SETTING setting = {};
+        EXPECT_EQ(vcontroller::GetSetting(id, &setting), static_cast<DWORD>(ERROR_SUCCESS));
+        return std::vector<BYTE>(setting.rgbSetting, setting.rgbSetting + setting.cbSetting);
+    }
+
+    HANDLE hProcess_ = nullptr;
+    HWND hwnd_ = nullptr;
+};
+
+TEST_F(TrayWithControllers, IconAppearsWhenAControllerIsPluggedInAndGoesWhenItIsPulledOut)
+{
+    StartQuellin();
+    ASSERT_NE(nullptr, hwnd_);
+    EXPECT_FALSE(IconShown(hwnd_)) << "an icon with no controller connected";
+
+    Plug(CONTROLLER_A);
+    EXPECT_TRUE(WaitFor([&] { return IconShown(hwnd_); })) << "no icon after the controller arrived";
+
+    // A second controller arriving and going leaves the icon: one is still there.
+    Plug(CONTROLLER_B);
+    ASSERT_EQ(vcontroller::Unplug(CONTROLLER_B), static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_TRUE(vcontroller::WaitForController(CONTROLLER_B, false, kWait));
+    Sleep(500);
+    EXPECT_TRUE(IconShown(hwnd_));
+
+    ASSERT_EQ(vcontroller::Unplug(CONTROLLER_A), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_TRUE(WaitFor([&] { return !IconShown(hwnd_); })) << "the icon stayed after the controller went";
+}
+
+void StoreTwoProfiles()
+{
+    SetValue(L"Setting 1", REG_BINARY, Block(0x11).data(), 126);
+    SetValue(L"Setting Name 1", REG_SZ, L"Racing", sizeof(L"Racing"));
+    SetValue(L"Setting 2", REG_BINARY, Block(0x22).data(), 126);
+    SetValue(L"Setting Name 2", REG_SZ, L"Touring", sizeof(L"Touring"));
+    SetDword(L"Setting Count", 3);
+    SetDword(L"Current Setting Index", 0);
+    SetValue(L"Current Setting", REG_BINARY, Block(0xEE).data(), 126);
+    BYTE zero = 0;
+    SetValue(L"Modified Flag", REG_BINARY, &zero, 1);
+    SetValue(L"Auto Setting Change", REG_BINARY, &zero, 1);
+}
+
+// The Reload Request is the controller's whole feature report: a controller
+// whose feature report is 64 bytes gets 64 zero bytes, and its driver
+// takes the profile up.
+TEST_F(TrayWithControllers, ReloadRequestTakesTheControllersFeatureReportLength)
+{
+    StoreTwoProfiles();
+    Plug(CONTROLLER_A, 64);
+    StartQuellin();
+    ASSERT_NE(nullptr, hwnd_);
+    DWORD_PTR dwResult;
+    SendMessageTimeoutW(hwnd_, WM_COMMAND, IDM_PROFILE_BASE + 1, 0, SMTO_NORMAL, kWait, &dwResult);
+    const std::vector<VC_REPORT_ENTRY> reports = FeatureReports(CONTROLLER_A);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(std::vector<BYTE>(reports[0].rgbReport, reports[0].rgbReport + reports[0].cbReport),
+              std::vector<BYTE>(64, 0));
+    EXPECT_EQ(DriversSetting(CONTROLLER_A), GetValue(L"Current Setting"));
+}
+
+TEST_F(TrayWithControllers, ChosenProfileReachesEachControllersDriverAsOneReloadRequest)
+{
+    SetValue(L"Setting 1", REG_BINARY, Block(0x11).data(), 126);
+    SetValue(L"Setting Name 1", REG_SZ, L"Racing", sizeof(L"Racing"));
+    SetValue(L"Setting 2", REG_BINARY, Block(0x22).data(), 126);
+    SetValue(L"Setting Name 2", REG_SZ, L"Touring", sizeof(L"Touring"));
+    SetDword(L"Setting Count", 3);
+    SetDword(L"Current Setting Index", 0);
+    SetValue(L"Current Setting", REG_BINARY, Block(0xEE).data(), 126);
+    BYTE zero = 0;
+    SetValue(L"Modified Flag", REG_BINARY, &zero, 1);
+    SetValue(L"Auto Setting Change", REG_BINARY, &zero, 1);
+    Plug(CONTROLLER_A);
+    Plug(CONTROLLER_B);
+    StartQuellin();
+    ASSERT_NE(nullptr, hwnd_);
+    ASSERT_TRUE(FeatureReports(CONTROLLER_A).empty()) << "a Reload Request before any choice";
+
+    DWORD_PTR dwResult;
+    SendMessageTimeoutW(hwnd_, WM_COMMAND, IDM_PROFILE_BASE + 2, 0, SMTO_NORMAL, kWait, &dwResult);
+
+    const std::vector<BYTE> current = GetValue(L"Current Setting");
+    ASSERT_EQ(current.size(), 126u);
+    for (VC_CONTROLLER_ID id : {CONTROLLER_A, CONTROLLER_B}) {
+        const std::vector<VC_REPORT_ENTRY> reports = FeatureReports(id);
+        ASSERT_EQ(reports.size(), 1u) << "controller " << std::hex << id.wProductID;
+        EXPECT_EQ(std::vector<BYTE>(reports[0].rgbReport, reports[0].rgbReport + reports[0].cbReport),
+                  std::vector<BYTE>(32, 0));
+        EXPECT_EQ(DriversSetting(id), current) << "controller " << std::hex << id.wProductID;
+    }
+    EXPECT_EQ(current[0], 0x22) << "the chosen profile is not the current setting";
+}
+
+} // namespace

@@ -1,0 +1,290 @@
+// The virtual controller under Wine's own HID stack: a plugged controller is
+// a HID collection that SetupAPI lists and hid.dll describes with the
+// device contract's lengths, it receives the reports programs write, its
+// driver re-reads "Current Setting" on a Reload Request, and a pulled one is
+// gone. The drivers are installed by the vcontroller.install fixture.
+#include "controller_link.h"
+
+#include "common/device_contract.h"
+
+#include <gtest/gtest.h>
+
+#include <setupapi.h>
+extern "C" {
+#include <hidsdi.h>
+}
+
+#include <vector>
+
+namespace {
+
+constexpr DWORD ARRIVAL_MS = 20000;
+
+// Ids no other test lists as supported, so that a controller left behind by a
+// failed test disturbs nobody.
+constexpr VC_CONTROLLER_ID CONTROLLER_A = {0x7C4A, 0x01F1};
+constexpr VC_CONTROLLER_ID CONTROLLER_B = {0x7C4A, 0x01F2};
+
+class Device {
+public:
+    explicit Device(const std::wstring& path)
+        : h_(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr))
+    {
+    }
+    ~Device()
+    {
+        if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
+    }
+    Device(const Device&) = delete;
+    Device& operator=(const Device&) = delete;
+    HANDLE get() const { return h_; }
+
+private:
+    HANDLE h_;
+};
+
+// A controller plugged for one test, pulled at its end whatever happened.
+class PluggedController {
+public:
+    explicit PluggedController(VC_CONTROLLER_ID id, USHORT cbOutput = VC_DEFAULT_OUTPUT_LENGTH,
+                               USHORT cbFeature = VC_DEFAULT_FEATURE_LENGTH)
+        : id_(id)
+    {
+        vcontroller::Unplug(id); // one left behind by an earlier run
+        vcontroller::WaitForController(id, false, ARRIVAL_MS);
+        const VC_PLUG plug = {id, cbOutput, cbFeature};
+        result_ = vcontroller::Plug(plug);
+        if (result_ == ERROR_SUCCESS && !vcontroller::WaitForController(id, true, ARRIVAL_MS))
+            result_ = ERROR_TIMEOUT;
+        if (result_ == ERROR_SUCCESS) vcontroller::FindControllerPath(id, &path_);
+    }
+    ~PluggedController()
+    {
+        if (vcontroller::Unplug(id_) == ERROR_SUCCESS) vcontroller::WaitForController(id_, false, ARRIVAL_MS);
+    }
+    PluggedController(const PluggedController&) = delete;
+    PluggedController& operator=(const PluggedController&) = delete;
+
+    DWORD Result() const { return result_; }
+    const std::wstring& Path() const { return path_; }
+
+    std::vector<VC_REPORT_ENTRY> Reports(BYTE kind) const
+    {
+        vcontroller::ReportLog log;
+        EXPECT_EQ(vcontroller::GetReports(id_, &log), static_cast<DWORD>(ERROR_SUCCESS));
+        std::vector<VC_REPORT_ENTRY> reports;
+        for (const VC_REPORT_ENTRY& entry : log.entries)
+            if (entry.kind == kind) reports.push_back(entry);
+        return reports;
+    }
+
+private:
+    VC_CONTROLLER_ID id_;
+    DWORD result_ = ERROR_SUCCESS;
+    std::wstring path_;
+};
+
+std::vector<BYTE> BytesOf(const VC_REPORT_ENTRY& entry)
+{
+    return std::vector<BYTE>(entry.rgbReport, entry.rgbReport + entry.cbReport);
+}
+
+HIDP_CAPS CapsOf(HANDLE hDevice)
+{
+    HIDP_CAPS caps = {};
+    PHIDP_PREPARSED_DATA pData = nullptr;
+    EXPECT_TRUE(HidD_GetPreparsedData(hDevice, &pData));
+    if (pData) {
+        EXPECT_EQ(HidP_GetCaps(pData, &caps), HIDP_STATUS_SUCCESS);
+        HidD_FreePreparsedData(pData);
+    }
+    return caps;
+}
+
+// "Current Setting" in the real Parameters key for one test, the earlier
+// value put back afterwards.
+class CurrentSettingValue {
+public:
+    explicit CurrentSettingValue(const std::vector<BYTE>& bytes)
+    {
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH, 0, nullptr, 0,
+                        KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &hKey_, nullptr);
+        DWORD cb = sizeof(rgbSaved_);
+        fSaved_ =
+            RegQueryValueExW(hKey_, L"Current Setting", nullptr, nullptr, rgbSaved_, &cb) == ERROR_SUCCESS;
+        cbSaved_ = cb;
+        Set(bytes);
+    }
+    ~CurrentSettingValue()
+    {
+        if (fSaved_)
+            RegSetValueExW(hKey_, L"Current Setting", 0, REG_BINARY, rgbSaved_, cbSaved_);
+        else
+            RegDeleteValueW(hKey_, L"Current Setting");
+        RegCloseKey(hKey_);
+    }
+    CurrentSettingValue(const CurrentSettingValue&) = delete;
+    CurrentSettingValue& operator=(const CurrentSettingValue&) = delete;
+    void Set(const std::vector<BYTE>& bytes)
+    {
+        ASSERT_EQ(RegSetValueExW(hKey_, L"Current Setting", 0, REG_BINARY, bytes.data(),
+                                 static_cast<DWORD>(bytes.size())),
+                  ERROR_SUCCESS);
+    }
+
+private:
+    HKEY hKey_ = nullptr;
+    BYTE rgbSaved_[512];
+    DWORD cbSaved_ = 0;
+    bool fSaved_ = false;
+};
+
+std::vector<BYTE> Pattern(BYTE seed)
+{
+    std::vector<BYTE> bytes(VC_SETTING_SIZE);
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<BYTE>(seed + i * 7);
+    return bytes;
+}
+
+std::vector<BYTE> SettingOf(VC_CONTROLLER_ID id)
+{
+    VC_SETTING setting = {};
+    EXPECT_EQ(vcontroller::GetSetting(id, &setting), static_cast<DWORD>(ERROR_SUCCESS));
+    if (!setting.fRead) return {};
+    return std::vector<BYTE>(setting.rgbSetting, setting.rgbSetting + setting.cbSetting);
+}
+
+TEST(VirtualController, PluggedControllerIsAHidGamePadWithTheContractsLengths)
+{
+    PluggedController controller(CONTROLLER_A);
+    ASSERT_EQ(controller.Result(), static_cast<DWORD>(ERROR_SUCCESS));
+    Device device(controller.Path());
+    ASSERT_NE(device.get(), INVALID_HANDLE_VALUE) << "the contract's open (read, write, shared) failed";
+
+    HIDD_ATTRIBUTES attributes = {sizeof(attributes)};
+    ASSERT_TRUE(HidD_GetAttributes(device.get(), &attributes));
+    EXPECT_EQ(attributes.VendorID, 0x7C4A);
+    EXPECT_EQ(attributes.ProductID, 0x01F1);
+
+    const HIDP_CAPS caps = CapsOf(device.get());
+    EXPECT_EQ(caps.UsagePage, 0x01); // generic desktop
+    EXPECT_EQ(caps.Usage, 0x05);     // game pad
+    EXPECT_EQ(caps.OutputReportByteLength, 4);
+    EXPECT_EQ(caps.FeatureReportByteLength, 32);
+    EXPECT_GT(caps.InputReportByteLength, 1);
+}
+
+TEST(VirtualController, UnpluggedControllerIsGoneAndCannotBeUnpluggedAgain)
+{
+    {
+        PluggedController controller(CONTROLLER_A);
+        ASSERT_EQ(controller.Result(), static_cast<DWORD>(ERROR_SUCCESS));
+        ASSERT_EQ(vcontroller::Unplug(CONTROLLER_A), static_cast<DWORD>(ERROR_SUCCESS));
+        EXPECT_TRUE(vcontroller::WaitForController(CONTROLLER_A, false, ARRIVAL_MS));
+        std::wstring path;
+        EXPECT_FALSE(vcontroller::FindControllerPath(CONTROLLER_A, &path))
+            << "still listed: " << path.c_str();
+        Device device(controller.Path());
+        EXPECT_EQ(device.get(), INVALID_HANDLE_VALUE) << "a pulled controller still opens";
+    }
+    EXPECT_EQ(vcontroller::Unplug(CONTROLLER_A), static_cast<DWORD>(ERROR_BAD_UNIT));
+    vcontroller::ReportLog log;
+    EXPECT_EQ(vcontroller::GetReports(CONTROLLER_A, &log), static_cast<DWORD>(ERROR_BAD_UNIT));
+}
+
+TEST(VirtualController, PluggingThePairAgainIsRefusedAndAPulledOneComesBack)
+{
+    {
+        PluggedController controller(CONTROLLER_A);
+        ASSERT_EQ(controller.Result(), static_cast<DWORD>(ERROR_SUCCESS));
+        const VC_PLUG again = {CONTROLLER_A, VC_DEFAULT_OUTPUT_LENGTH, VC_DEFAULT_FEATURE_LENGTH};
+        EXPECT_EQ(vcontroller::Plug(again), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    }
+    PluggedController replugged(CONTROLLER_A);
+    ASSERT_EQ(replugged.Result(), static_cast<DWORD>(ERROR_SUCCESS));
+    Device device(replugged.Path());
+    EXPECT_NE(device.get(), INVALID_HANDLE_VALUE);
+}
+
+TEST(VirtualController, OutputReportsArriveWithTheirBytesInOrder)
+{
+    PluggedController controller(CONTROLLER_A);
+    ASSERT_EQ(controller.Result(), static_cast<DWORD>(ERROR_SUCCESS));
+    Device device(controller.Path());
+    ASSERT_NE(device.get(), INVALID_HANDLE_VALUE);
+
+    const BYTE full[4] = {0, 0, 0xFF, 0xFF};
+    const BYTE stop[4] = {0, 0, 0, 0};
+    DWORD cbWritten = 0;
+    EXPECT_TRUE(WriteFile(device.get(), full, sizeof(full), &cbWritten, nullptr));
+    EXPECT_TRUE(WriteFile(device.get(), stop, sizeof(stop), &cbWritten, nullptr));
+    // Shorter than the output report: the HID class driver refuses it.
+    EXPECT_FALSE(WriteFile(device.get(), full, 3, &cbWritten, nullptr));
+
+    const std::vector<VC_REPORT_ENTRY> reports = controller.Reports(VC_REPORT_OUTPUT);
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(BytesOf(reports[0]), std::vector<BYTE>(full, full + 4));
+    EXPECT_EQ(BytesOf(reports[1]), std::vector<BYTE>(stop, stop + 4));
+    EXPECT_LE(reports[0].llTime, reports[1].llTime);
+}
+
+TEST(VirtualController, ReloadRequestMakesTheDriverTakeUpCurrentSetting)
+{
+    PluggedController controller(CONTROLLER_A);
+    ASSERT_EQ(controller.Result(), static_cast<DWORD>(ERROR_SUCCESS));
+    Device device(controller.Path());
+    ASSERT_NE(device.get(), INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(SettingOf(CONTROLLER_A).empty()) << "taken up before any Reload Request";
+
+    CurrentSettingValue value(Pattern(1));
+    BYTE request[32] = {};
+    ASSERT_TRUE(HidD_SetFeature(device.get(), request, sizeof(request)));
+    EXPECT_EQ(SettingOf(CONTROLLER_A), Pattern(1));
+
+    // A feature report that is not all zero is no Reload Request.
+    value.Set(Pattern(2));
+    BYTE other[32] = {};
+    other[5] = 1;
+    ASSERT_TRUE(HidD_SetFeature(device.get(), other, sizeof(other)));
+    EXPECT_EQ(SettingOf(CONTROLLER_A), Pattern(1));
+
+    const std::vector<VC_REPORT_ENTRY> features = controller.Reports(VC_REPORT_FEATURE);
+    ASSERT_EQ(features.size(), 2u);
+    EXPECT_EQ(BytesOf(features[0]), std::vector<BYTE>(32, 0));
+    EXPECT_EQ(BytesOf(features[1]), std::vector<BYTE>(other, other + 32));
+}
+
+TEST(VirtualController, TwoControllersEachTakeUpTheirOwnReload)
+{
+    PluggedController a(CONTROLLER_A);
+    PluggedController b(CONTROLLER_B);
+    ASSERT_EQ(a.Result(), static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_EQ(b.Result(), static_cast<DWORD>(ERROR_SUCCESS));
+    CurrentSettingValue value(Pattern(3));
+    BYTE request[32] = {};
+    {
+        Device device(a.Path());
+        ASSERT_TRUE(HidD_SetFeature(device.get(), request, sizeof(request)));
+    }
+    EXPECT_EQ(SettingOf(CONTROLLER_A), Pattern(3));
+    EXPECT_TRUE(SettingOf(CONTROLLER_B).empty()) << "B took up a request sent to A";
+    EXPECT_TRUE(b.Reports(VC_REPORT_FEATURE).empty());
+}
+
+TEST(VirtualController, PlugOptionsSetTheReportLengths)
+{
+    PluggedController controller(CONTROLLER_B, 8, 16);
+    ASSERT_EQ(controller.Result(), static_cast<DWORD>(ERROR_SUCCESS));
+    Device device(controller.Path());
+    ASSERT_NE(device.get(), INVALID_HANDLE_VALUE);
+    const HIDP_CAPS caps = CapsOf(device.get());
+    EXPECT_EQ(caps.OutputReportByteLength, 8);
+    EXPECT_EQ(caps.FeatureReportByteLength, 16);
+
+    const VC_PLUG tooShort = {{0x7C4A, 0x01F3}, 1, 32};
+    EXPECT_EQ(vcontroller::Plug(tooShort), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
+} // namespace

@@ -1,0 +1,72 @@
+// The HID class driver's minidriver interface (hidport.h of the Windows
+// Driver Kit), which mingw-w64's ddk headers lack, and the internal
+// IOCTL_HID_* codes, which its hidclass.h gives wrong values for.
+#pragma once
+
+// wdm.h defines these two itself; the compiler's intrin.h must leave them.
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
+#include <ddk/wdm.h>
+#include <hidusage.h>
+#include <ddk/hidclass.h>
+
+#undef IOCTL_HID_GET_DEVICE_DESCRIPTOR
+#undef IOCTL_HID_GET_REPORT_DESCRIPTOR
+#undef IOCTL_HID_READ_REPORT
+#undef IOCTL_HID_WRITE_REPORT
+#undef IOCTL_HID_GET_STRING
+#undef IOCTL_HID_GET_DEVICE_ATTRIBUTES
+#undef HID_CTL_CODE
+#define HID_CTL_CODE(id) CTL_CODE(FILE_DEVICE_KEYBOARD, (id), METHOD_NEITHER, FILE_ANY_ACCESS)
+#define IOCTL_HID_GET_DEVICE_DESCRIPTOR HID_CTL_CODE(0)
+#define IOCTL_HID_GET_REPORT_DESCRIPTOR HID_CTL_CODE(1)
+#define IOCTL_HID_READ_REPORT HID_CTL_CODE(2)
+#define IOCTL_HID_WRITE_REPORT HID_CTL_CODE(3)
+#define IOCTL_HID_GET_STRING HID_CTL_CODE(4)
+#define IOCTL_HID_ACTIVATE_DEVICE HID_CTL_CODE(7)
+#define IOCTL_HID_DEACTIVATE_DEVICE HID_CTL_CODE(8)
+#define IOCTL_HID_GET_DEVICE_ATTRIBUTES HID_CTL_CODE(9)
+#define IOCTL_HID_SEND_IDLE_NOTIFICATION_REQUEST HID_CTL_CODE(10)
+
+#define HID_REVISION 0x00000001
+#define HID_HID_DESCRIPTOR_TYPE 0x21
+#define HID_REPORT_DESCRIPTOR_TYPE 0x22
+
+typedef struct _HID_MINIDRIVER_REGISTRATION {
+    ULONG Revision;
+    PDRIVER_OBJECT DriverObject;
+    PUNICODE_STRING RegistryPath;
+    ULONG DeviceExtensionSize;
+    BOOLEAN DevicesArePolled;
+    UCHAR Reserved[3];
+} HID_MINIDRIVER_REGISTRATION, *PHID_MINIDRIVER_REGISTRATION;
+
+typedef struct _HID_DEVICE_EXTENSION {
+    PDEVICE_OBJECT PhysicalDeviceObject;
+    PDEVICE_OBJECT NextDeviceObject;
+    PVOID MiniDeviceExtension;
+} HID_DEVICE_EXTENSION, *PHID_DEVICE_EXTENSION;
+
+typedef struct _HID_DEVICE_ATTRIBUTES {
+    ULONG Size;
+    USHORT VendorID;
+    USHORT ProductID;
+    USHORT VersionNumber;
+    USHORT Reserved[11];
+} HID_DEVICE_ATTRIBUTES, *PHID_DEVICE_ATTRIBUTES;
+
+#include <pshpack1.h>
+typedef struct _HID_DESCRIPTOR {
+    UCHAR bLength;
+    UCHAR bDescriptorType;
+    USHORT bcdHID;
+    UCHAR bCountry;
+    UCHAR bNumDescriptors;
+    struct _HID_DESCRIPTOR_DESC_LIST {
+        UCHAR bReportType;
+        USHORT wReportLength;
+    } DescriptorList[1];
+} HID_DESCRIPTOR, *PHID_DESCRIPTOR;
+#include <poppack.h>
+
+extern "C" NTSTATUS NTAPI HidRegisterMinidriver(PHID_MINIDRIVER_REGISTRATION MinidriverRegistration);
