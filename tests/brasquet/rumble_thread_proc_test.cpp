@@ -72,7 +72,9 @@ TEST_F(RumbleThreadProcTest, RunsUntilShutdownAndEndsWithZero)
     HANDLE hThread = CreateThread(nullptr, 0, RumbleThreadProc, pDriver_, 0, nullptr);
     ASSERT_NE(nullptr, hThread);
     EXPECT_TRUE(controller_.WaitForStrength(127, 0, 5000));
+    // A steady mix waits on hWake, which the end of a binding sets with the flag.
     pDriver_->fShutdown.store(1);
+    SetEvent(pDriver_->hWake);
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hThread, 5000));
     DWORD dwExitCode = STILL_ACTIVE;
     GetExitCodeThread(hThread, &dwExitCode);
@@ -98,14 +100,18 @@ TEST_F(RumbleThreadProcTest, IdleThreadWaitsForItsEventBeforeItSeesShutdown)
     EXPECT_EQ((std::vector<BYTE>{0, 0}), StrengthsOf(controller_.Reports()));
 }
 
-TEST_F(RumbleThreadProcTest, DelayedEffectKeepsTheThreadCycling)
+TEST_F(RumbleThreadProcTest, DelayedEffectIsWaitedOutOnTheTimerAndOnCalls)
 {
-    // Silent during its delay, yet due to sound without another call.
+    // Silent during its delay, yet due to sound without another call: the
+    // thread waits for the end of the delay on its timer, and for a call
+    // on hWake, which the end of a binding sets.
     DownloadConstant(pDriver_, 5000, DIEP_START, INFINITE, 60000000);
     HANDLE hThread = CreateThread(nullptr, 0, RumbleThreadProc, pDriver_, 0, nullptr);
     ASSERT_NE(nullptr, hThread);
     ASSERT_TRUE(controller_.WaitForReports(1, 5000));
+    Sleep(50);
     pDriver_->fShutdown.store(1);
+    SetEvent(pDriver_->hWake);
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hThread, 5000));
     CloseHandle(hThread);
     ASSERT_TRUE(controller_.WaitForReports(2, 5000));
