@@ -71,9 +71,26 @@ LRESULT CALLBACK TrayWindowProc(HWND hwnd, UINT uMsg, WPARAM wParam, LPARAM lPar
         // from below is let through. Unelevated this changes nothing.
         g_platform.ChangeWindowMessageFilterEx(hwnd, g_uTaskbarCreated, MSGFLT_ALLOW, nullptr);
         g_platform.ChangeWindowMessageFilterEx(hwnd, WM_TRAYICON, MSGFLT_ALLOW, nullptr);
+        // Locking the session or switching to another user pauses automatic
+        // switching; without the notifications it would just keep running.
+        g_platform.WTSRegisterSessionNotification(hwnd, NOTIFY_FOR_THIS_SESSION);
+        // An upgrade closes the program through the Restart Manager and starts
+        // it again in this session; a crash, a hang or a reboot does not.
+        g_platform.RegisterApplicationRestart(nullptr,
+                                              RESTART_NO_CRASH | RESTART_NO_HANG | RESTART_NO_REBOOT);
         return 0;
     }
+    case WM_QUERYENDSESSION:
+        // Nothing is ever left unsaved: the program may always be closed.
+        return TRUE;
+    case WM_ENDSESSION:
+        // The Restart Manager closes the program for an upgrade: it ends as
+        // Exit ends it, icon removed and instance mutex released, with exit
+        // code 0. At a logoff or shutdown the system ends it anyway.
+        if (wParam && (lParam & ENDSESSION_CLOSEAPP)) DestroyWindow(hwnd);
+        return 0;
     case WM_DESTROY:
+        g_platform.WTSUnRegisterSessionNotification(hwnd);
         if (g_cHandlersRunning > 0)
             g_fTeardownPending = TRUE;
         else
@@ -101,6 +118,9 @@ LRESULT CALLBACK TrayWindowProc(HWND hwnd, UINT uMsg, WPARAM wParam, LPARAM lPar
         else
             pApp->RemoveIcon();
         return TRUE;
+    case WM_WTSSESSION_CHANGE:
+        pApp->OnSessionChange(wParam);
+        return 0;
     case WM_TRAYICON:
         if (wParam == TRAYICON_NOTIFY)
             pApp->OnTrayIcon(static_cast<UINT>(lParam));

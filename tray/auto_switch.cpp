@@ -29,8 +29,7 @@ void TrayApp::CheckForeground()
     // switching off meanwhile, the command killed the timer, and arming it
     // again would keep switching profiles under a menu that says it is off;
     // when the user turned it on again, the command armed it already.
-    if (cAutoChangeCommands == cCommandsBefore)
-        SetTimer(hwnd, IDT_FOREGROUND, FOREGROUND_INTERVAL_MS, nullptr);
+    if (cAutoChangeCommands == cCommandsBefore) ArmForegroundTimer(FOREGROUND_INTERVAL_MS);
 }
 
 void TrayApp::SwitchToProcessProfile(DWORD pid)

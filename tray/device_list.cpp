@@ -51,34 +51,82 @@ bool SupportedDeviceList::IsSupported(USHORT wVendorID, USHORT wProductID) const
     return false;
 }
 
+namespace {
+
+class DeviceHandle {
+public:
+    explicit DeviceHandle(HANDLE h) : h_(h) {}
+    ~DeviceHandle()
+    {
+        if (h_ != INVALID_HANDLE_VALUE) g_platform.CloseDeviceHandle(h_);
+    }
+    DeviceHandle(const DeviceHandle&) = delete;
+    DeviceHandle& operator=(const DeviceHandle&) = delete;
+    HANDLE get() const { return h_; }
+
+private:
+    HANDLE h_;
+};
+
+HANDLE OpenDevice(LPCWSTR pszDevicePath, DWORD dwAccess)
+{
+    return g_platform.CreateFileW(pszDevicePath, dwAccess, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// The length of the collection's feature report; the Reload Request's own
+// where the device does not tell it.
+ULONG FeatureReportLength(HANDLE hDevice)
+{
+    ULONG cb = RELOAD_REQUEST_SIZE;
+    PHIDP_PREPARSED_DATA pPreparsed = nullptr;
+    if (!g_platform.HidD_GetPreparsedData(hDevice, &pPreparsed)) return cb;
+    HIDP_CAPS caps = {};
+    if (g_platform.HidP_GetCaps(pPreparsed, &caps) == HIDP_STATUS_SUCCESS &&
+        caps.FeatureReportByteLength != 0)
+        cb = caps.FeatureReportByteLength;
+    g_platform.HidD_FreePreparsedData(pPreparsed);
+    return cb;
+}
+
+// The Reload Request, all zero, at the length the HID class driver takes for
+// the collection's feature report, which may be longer than the request.
+void SendReloadRequest(LPCWSTR pszDevicePath)
+{
+    const DeviceHandle device(OpenDevice(pszDevicePath, GENERIC_READ | GENERIC_WRITE));
+    // Held by a program that does not share it: the controller keeps its
+    // settings until the next request.
+    if (device.get() == INVALID_HANDLE_VALUE) return;
+
+    const ULONG cb = std::max<ULONG>(FeatureReportLength(device.get()), 1);
+    std::unique_ptr<BYTE[]> pbReport(new (std::nothrow) BYTE[cb]());
+    if (!pbReport) return;
+    // A controller that refuses keeps its previous settings; there is
+    // nothing better to do about it here.
+    g_platform.HidD_SetFeature(device.get(), pbReport.get(), cb);
+}
+
+} // namespace
+
 // Opens one present HID device and, if it is a supported controller, carries
 // out the operation on it. True when the device is supported.
 bool SupportedDeviceList::HandleDevice(LPCWSTR pszDevicePath, DeviceOperation op) const
 {
-    const HANDLE hDevice = g_platform.CreateFileW(pszDevicePath, GENERIC_READ | GENERIC_WRITE,
-                                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-    // A device that another program holds without sharing is not usable, so
-    // it is not counted as present.
-    if (hDevice == INVALID_HANDLE_VALUE) return false;
-
+    // Access 0 is enough for the ids, and no other program's open without
+    // sharing refuses it: a remapper or a game that holds the controller
+    // does not make the icon vanish.
     bool fSupported = false;
-    HIDD_ATTRIBUTES attributes = {};
-    attributes.Size = sizeof(attributes);
-    // A device whose ids cannot be read is nobody's controller: its ids must
-    // not be taken from a stale or zero-filled record.
-    if (g_platform.HidD_GetAttributes(hDevice, &attributes) &&
-        IsSupported(attributes.VendorID, attributes.ProductID)) {
-        fSupported = true;
-        if (op == DEVOP_RELOAD) {
-            ReloadRequest request = {};
-            // A controller that refuses keeps its previous settings; there is
-            // nothing better to do about it here.
-            g_platform.HidD_SetFeature(hDevice, &request, sizeof(request));
-        }
+    {
+        const DeviceHandle device(OpenDevice(pszDevicePath, 0));
+        if (device.get() == INVALID_HANDLE_VALUE) return false;
+        HIDD_ATTRIBUTES attributes = {};
+        attributes.Size = sizeof(attributes);
+        // A device whose ids cannot be read is nobody's controller: its ids
+        // must not be taken from a stale or zero-filled record.
+        fSupported = g_platform.HidD_GetAttributes(device.get(), &attributes) &&
+                     IsSupported(attributes.VendorID, attributes.ProductID);
     }
-
-    g_platform.CloseDeviceHandle(hDevice);
+    if (fSupported && op == DEVOP_RELOAD) SendReloadRequest(pszDevicePath);
     return fSupported;
 }
 

@@ -15,15 +15,17 @@
 namespace {
 
 // Other programs read and write the key at any time, so no handle is kept:
-// every value is read, written or deleted through its own open of the key,
-// which creates it when it is missing. The program runs with the user's own
-// token, which may read the key and set its values but nothing more: asking
-// for more access than the one call needs would fail every open.
+// every value is read, written or deleted through its own open of the key.
+// The program runs with the user's own token, which may read the key and set
+// its values but nothing more: asking for more access than the one call needs
+// would fail every open. The key belongs to the controller's service and is
+// never created here: started elevated before the driver is installed, the
+// program would otherwise leave a service key without a service. A missing
+// key reads as the defaults and drops every write.
 HKEY OpenParametersKey(REGSAM samDesired)
 {
     HKEY hkey = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                        samDesired, nullptr, &hkey, nullptr) != ERROR_SUCCESS) {
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH, 0, samDesired, &hkey) != ERROR_SUCCESS) {
         return nullptr;
     }
     return hkey;
@@ -142,10 +144,8 @@ void SettingsStore::Load()
     ReadValue(&cStored, REG_DWORD, sizeof(cStored), L"Setting Count");
     cStored = std::clamp<LONG>(cStored, 1, MAX_PROFILES);
 
-    fProfilesCut = false;
     if (!AllocateProfiles(cStored)) {
         // Better the defaults alone than no profiles at all.
-        fProfilesCut = true;
         if (!AllocateProfiles(1)) cProfiles = 0;
     }
 
@@ -172,33 +172,13 @@ void SettingsStore::Load()
 
 void SettingsStore::Save()
 {
+    // The program only chooses among the profiles: it writes what it owns and
+    // nothing else. The profiles, their names and their count belong to the
+    // property sheet, which may have changed them since the last Load, from
+    // this session or from another user's; writing back this store's copy of
+    // them would undo those changes or delete profiles it never saw.
     WriteValue(&current, REG_BINARY, SETTINGS_BLOCK_SIZE, L"Current Setting");
     WriteValue(&iCurrent, REG_DWORD, sizeof(iCurrent), L"Current Setting Index");
-
-    if (!fProfilesCut) {
-        LONG cPrevious = 0;
-        ReadValue(&cPrevious, REG_DWORD, sizeof(cPrevious), L"Setting Count");
-        WriteValue(&cProfiles, REG_DWORD, sizeof(cProfiles), L"Setting Count");
-
-        for (LONG i = 1; i < cProfiles; ++i) {
-            const ProfileValueNames names(i);
-            WriteValue(&rgProfiles[i], REG_BINARY, SETTINGS_BLOCK_SIZE, names.szSetting);
-            const size_t cch = wcsnlen(rgpszNames[i], PROFILE_NAME_CCH - 1);
-            WriteValue(rgpszNames[i], REG_SZ, static_cast<DWORD>((cch + 1) * sizeof(WCHAR)), names.szName);
-        }
-
-        // Another writer raised the stored count since the last Load: cut the
-        // stored set back to what this store holds. No count beyond
-        // MAX_PROFILES is ever loaded, so values past it are never seen, and
-        // an absurd count must not turn into billions of deletions.
-        cPrevious = std::min(cPrevious, MAX_PROFILES);
-        for (LONG i = cProfiles; i < cPrevious; ++i) {
-            const ProfileValueNames names(i);
-            DeleteValue(names.szSetting);
-            DeleteValue(names.szName);
-        }
-    }
-
     WriteValue(&fModified, REG_BINARY, sizeof(fModified), L"Modified Flag");
     WriteValue(&fAutoChange, REG_BINARY, sizeof(fAutoChange), L"Auto Setting Change");
 }
@@ -211,18 +191,26 @@ void SettingsStore::ApplyProfile(LONG index, BOOL fSilent)
     if (fModified == 1) {
         // Automatic switching never discards the user's changes.
         if (fSilent) return;
-        if (ShowMessage(hwndOwner, IDS_WARNING_CAPTION, IDS_WARNING_TEXT, MB_YESNO | MB_ICONQUESTION) !=
-            IDYES) {
+        // No is the default: Enter must not throw the user's changes away.
+        if (ShowMessage(hwndOwner, IDS_WARNING_CAPTION, IDS_WARNING_TEXT,
+                        MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) != IDYES) {
             return;
         }
     }
 
     const SettingsBlock& profile = rgProfiles[index];
     // The driver takes up the Restart bytes only when it restarts: say so
-    // before the copy, which goes ahead anyway.
+    // before the copy, which goes ahead anyway. Automatic switching does so
+    // the moment a game comes to the front: a message box there would take
+    // the foreground from the game and hold switching until it is closed, so
+    // the icon shows the notice, which the system holds back during
+    // full-screen play and quiet hours.
     if (profile.rgb[RESTART_BYTE_1] != current.rgb[RESTART_BYTE_1] ||
         profile.rgb[RESTART_BYTE_2] != current.rgb[RESTART_BYTE_2]) {
-        ShowMessage(hwndOwner, IDS_RESTART_CAPTION, IDS_RESTART_TEXT, MB_OK | MB_ICONINFORMATION);
+        if (fSilent)
+            ShowNotification(IDS_RESTART_CAPTION, IDS_RESTART_TEXT);
+        else
+            ShowMessage(hwndOwner, IDS_RESTART_CAPTION, IDS_RESTART_TEXT, MB_OK | MB_ICONINFORMATION);
     }
 
     current = profile;
@@ -237,4 +225,19 @@ int SettingsStore::ShowMessage(HWND hwnd, UINT idCaption, UINT idText, UINT uTyp
     LoadStringW(hInstance, idCaption, szCaption, ARRAYSIZE(szCaption));
     LoadStringW(hInstance, idText, szText, ARRAYSIZE(szText));
     return g_platform.MessageBoxW(hwnd, szText, szCaption, uType);
+}
+
+void SettingsStore::ShowNotification(UINT idCaption, UINT idText)
+{
+    // The icon of the owner window, icon id 0. Without an icon (no controller
+    // connected) there is no one to tell.
+    NOTIFYICONDATAW nid = {};
+    nid.cbSize = sizeof(nid);
+    nid.hWnd = hwndOwner;
+    nid.uID = 0;
+    nid.uFlags = NIF_INFO;
+    nid.dwInfoFlags = NIIF_INFO;
+    LoadStringW(hInstance, idCaption, nid.szInfoTitle, ARRAYSIZE(nid.szInfoTitle));
+    LoadStringW(hInstance, idText, nid.szInfo, ARRAYSIZE(nid.szInfo));
+    g_platform.Shell_NotifyIconW(NIM_MODIFY, &nid);
 }

@@ -22,6 +22,9 @@ public:
     void Save();
     void ApplyProfile(LONG index, BOOL fSilent);
     int ShowMessage(HWND hwndOwner, UINT idCaption, UINT idText, UINT uType);
+    // The same texts as a notification of the owner's icon, which takes
+    // neither the foreground nor a nested message loop.
+    void ShowNotification(UINT idCaption, UINT idText);
 
     // Registry primitives; each opens and closes the Parameters key itself.
     static void ReadValue(void* pvData, DWORD dwType, DWORD cb, LPCWSTR pszName);
@@ -41,9 +44,4 @@ public:
 private:
     bool AllocateProfiles(LONG c);
     void FreeProfiles();
-
-    // Load could not hold every stored profile (out of memory); Save then
-    // leaves the stored profiles and their count alone instead of cutting
-    // them back to what the store holds.
-    bool fProfilesCut = false;
 };

@@ -2,6 +2,8 @@
 
 #include "tray/resource.h"
 
+#include <wtsapi32.h>
+
 #include <new>
 
 TrayApp* TrayApp::Create(HINSTANCE hInstance, HWND hwnd)
@@ -45,9 +47,10 @@ void TrayApp::OnCommand(WORD id)
         cAutoChangeCommands++;
         if (pSettings->fAutoChange == 1) {
             KillTimer(hwnd, IDT_FOREGROUND);
+            fResumeSwitching = FALSE;
             pSettings->fAutoChange = 0;
         } else {
-            SetTimer(hwnd, IDT_FOREGROUND, 0, nullptr);
+            ArmForegroundTimer(0);
             pSettings->fAutoChange = 1;
         }
         pSettings->Save();
@@ -88,6 +91,54 @@ void TrayApp::ReloadSettings()
     pSettings->Load();
 }
 
+void TrayApp::ArmForegroundTimer(UINT uElapse)
+{
+    if (IsSessionActive())
+        SetTimer(hwnd, IDT_FOREGROUND, uElapse, nullptr);
+    else
+        fResumeSwitching = TRUE; // armed when the session is back
+}
+
+void TrayApp::OnSessionChange(WPARAM wParam)
+{
+    const BOOL fWasActive = IsSessionActive();
+    switch (wParam) {
+    case WTS_SESSION_LOCK:
+        fSessionLocked = TRUE;
+        break;
+    case WTS_SESSION_UNLOCK:
+        fSessionLocked = FALSE;
+        break;
+    case WTS_CONSOLE_DISCONNECT:
+    case WTS_REMOTE_DISCONNECT:
+        fSessionDisconnected = TRUE;
+        break;
+    case WTS_CONSOLE_CONNECT:
+    case WTS_REMOTE_CONNECT:
+        fSessionDisconnected = FALSE;
+        break;
+    default:
+        return;
+    }
+
+    if (fWasActive && !IsSessionActive()) {
+        // The setting is the machine's: while the user is away, the foreground
+        // of this session must not choose it for the user who is at it. A tick
+        // that runs now leaves the timer to be armed on the way back.
+        if (KillTimer(hwnd, IDT_FOREGROUND)) fResumeSwitching = TRUE;
+    } else if (!fWasActive && IsSessionActive()) {
+        // Another session may have changed the settings meanwhile.
+        ReloadSettings();
+        if (fResumeSwitching) {
+            fResumeSwitching = FALSE;
+            // The profile current now may be another user's choice: the
+            // program in the foreground is examined anew.
+            dwLastForegroundPid = 0;
+            SetTimer(hwnd, IDT_FOREGROUND, 0, nullptr);
+        }
+    }
+}
+
 void TrayApp::OnTimer(UINT_PTR id)
 {
     switch (id) {
@@ -98,5 +149,18 @@ void TrayApp::OnTimer(UINT_PTR id)
     case IDT_FOREGROUND:
         CheckForeground();
         break;
+    case IDT_ICON_RETRY:
+        RetryIcon();
+        break;
+    case IDT_KEYBOARD_MENU: {
+        KillTimer(hwnd, IDT_KEYBOARD_MENU);
+        const UINT uMenu = uKeyboardMenu;
+        uKeyboardMenu = 0;
+        if (uMenu == KEYBOARD_MENU_PROFILE)
+            ShowProfileMenu(TRUE);
+        else if (uMenu == KEYBOARD_MENU_CONTEXT)
+            ShowContextMenu(TRUE);
+        break;
+    }
     }
 }

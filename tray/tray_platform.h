@@ -7,8 +7,10 @@
 #include <shellapi.h>
 #include <tlhelp32.h>
 #include <setupapi.h>
+#include <wtsapi32.h>
 extern "C" {
 #include <hidsdi.h>
+#include <hidpi.h>
 }
 
 struct TrayPlatform {
@@ -30,6 +32,10 @@ struct TrayPlatform {
     BOOLEAN(WINAPI* HidD_GetAttributes)(HANDLE, PHIDD_ATTRIBUTES) = ::HidD_GetAttributes;
     BOOLEAN(WINAPI* HidD_SetFeature)(HANDLE, PVOID, ULONG) = ::HidD_SetFeature;
     BOOL(WINAPI* CloseDeviceHandle)(HANDLE) = ::CloseHandle;
+    // The length of the collection's feature report, for the Reload Request.
+    BOOLEAN(WINAPI* HidD_GetPreparsedData)(HANDLE, PHIDP_PREPARSED_DATA*) = ::HidD_GetPreparsedData;
+    BOOLEAN(WINAPI* HidD_FreePreparsedData)(PHIDP_PREPARSED_DATA) = ::HidD_FreePreparsedData;
+    NTSTATUS(WINAPI* HidP_GetCaps)(PHIDP_PREPARSED_DATA, PHIDP_CAPS) = ::HidP_GetCaps;
 
     // The foreground process and the process list.
     HWND(WINAPI* GetForegroundWindow)() = ::GetForegroundWindow;
@@ -45,6 +51,13 @@ struct TrayPlatform {
 
     // The icon in the notification area.
     BOOL(WINAPI* Shell_NotifyIconW)(DWORD, PNOTIFYICONDATAW) = ::Shell_NotifyIconW;
+    HRESULT(WINAPI* Shell_NotifyIconGetRect)(const NOTIFYICONIDENTIFIER*, RECT*) = ::Shell_NotifyIconGetRect;
+
+    // Sessions: locked or disconnected, the program stops switching.
+    BOOL(WINAPI* WTSRegisterSessionNotification)(HWND, DWORD) = ::WTSRegisterSessionNotification;
+    BOOL(WINAPI* WTSUnRegisterSessionNotification)(HWND) = ::WTSUnRegisterSessionNotification;
+    // The installer's Restart Manager closes the program and starts it again.
+    HRESULT(WINAPI* RegisterApplicationRestart)(PCWSTR, DWORD) = ::RegisterApplicationRestart;
 
     // What an elevated instance lets through from processes of lower integrity.
     BOOL(WINAPI* ChangeWindowMessageFilterEx)

@@ -31,12 +31,23 @@ int WINAPI AnswerMessageBox(HWND hwnd, LPCWSTR pszText, LPCWSTR pszCaption, UINT
     return answer;
 }
 
+// Notifications of the owner's icon.
+std::vector<NOTIFYICONDATAW> s_notifications;
+
+BOOL WINAPI RecordNotification(DWORD dwMessage, PNOTIFYICONDATAW pnid)
+{
+    EXPECT_EQ(DWORD(NIM_MODIFY), dwMessage);
+    s_notifications.push_back(*pnid);
+    return TRUE;
+}
+
 const HWND kOwner = reinterpret_cast<HWND>(0x4242);
 const MessageBoxCall kQuestion = {
     kOwner,
     L"You have modified your current settings profile.\nDo you want to discard your "
     L"changes and load a new profile?",
-    L"Corvane Wireless Controller \"Warning\"", MB_YESNO | MB_ICONQUESTION};
+    L"Corvane Wireless Controller \"Warning\"",
+    MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2}; // Enter answers No
 const MessageBoxCall kRestartNotice = {
     kOwner,
     L"Your changes require a driver restart to become effective. Please unplug "
@@ -64,7 +75,9 @@ protected:
         SetDword(L"Setting Count", 3);
         saved_ = g_platform;
         g_platform.MessageBoxW = AnswerMessageBox;
+        g_platform.Shell_NotifyIconW = RecordNotification;
         s_calls.clear();
+        s_notifications.clear();
         s_answers.clear();
         pStore_ = new SettingsStore(GetModuleHandleW(nullptr), kOwner);
         SetDefaults(&store().rgProfiles[2]);
@@ -131,22 +144,45 @@ TEST_F(ApplyProfileTest, ModifiedFlagOtherThanOneIsNotAsked)
     EXPECT_EQ(0, store().fModified);
 }
 
+// From the menu the notice is a message box; from automatic switching, which
+// runs while a game comes to the front, a notification of the owner's icon
+// with the same texts, which takes no foreground and no nested loop.
 TEST_F(ApplyProfileTest, RestartNoticeComesOnceWhenARestartByteDiffersAndTheProfileIsApplied)
 {
     const struct {
         DWORD ib; // restart byte changed in the profile, 0 for none
+        BOOL fSilent;
         bool fNotice;
-    } cases[] = {{0, false}, {RESTART_BYTE_1, true}, {RESTART_BYTE_2, true}};
+    } cases[] = {{0, FALSE, false},
+                 {0, TRUE, false},
+                 {RESTART_BYTE_1, FALSE, true},
+                 {RESTART_BYTE_1, TRUE, true},
+                 {RESTART_BYTE_2, FALSE, true},
+                 {RESTART_BYTE_2, TRUE, true}};
     for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.ib << " " << c.fSilent);
         SetDefaults(&store().current);
         store().iCurrent = 0;
         if (c.ib) store().rgProfiles[2].rgb[c.ib] ^= 1;
         s_calls.clear();
+        s_notifications.clear();
 
-        store().ApplyProfile(2, TRUE);
+        store().ApplyProfile(2, c.fSilent);
 
-        ExpectCalls(c.fNotice ? std::vector<MessageBoxCall>{kRestartNotice} : std::vector<MessageBoxCall>{});
-        EXPECT_TRUE(CurrentIsProfile(2)) << c.ib;
+        ExpectCalls(c.fNotice && !c.fSilent ? std::vector<MessageBoxCall>{kRestartNotice}
+                                            : std::vector<MessageBoxCall>{});
+        ASSERT_EQ(c.fNotice && c.fSilent ? 1u : 0u, s_notifications.size());
+        if (!s_notifications.empty()) {
+            const NOTIFYICONDATAW& nid = s_notifications[0];
+            EXPECT_EQ(sizeof(NOTIFYICONDATAW), nid.cbSize);
+            EXPECT_EQ(kOwner, nid.hWnd);
+            EXPECT_EQ(0u, nid.uID);
+            EXPECT_EQ(UINT(NIF_INFO), nid.uFlags);
+            EXPECT_EQ(DWORD(NIIF_INFO), nid.dwInfoFlags);
+            EXPECT_EQ(kRestartNotice.caption, nid.szInfoTitle);
+            EXPECT_EQ(kRestartNotice.text, nid.szInfo);
+        }
+        EXPECT_TRUE(CurrentIsProfile(2));
         EXPECT_EQ(2, store().iCurrent);
         if (c.ib) store().rgProfiles[2].rgb[c.ib] ^= 1;
     }

@@ -225,7 +225,10 @@ TEST_F(AutoSwitchTest, TurningSwitchingOffAndOnKeepsTheLastProcess)
     EXPECT_EQ(0, Controller().cRequests);
 }
 
-TEST_F(AutoSwitchTest, RestartNoticeOfTheNewProfileIsShownAndTheProfileApplied)
+// The notice comes the moment a game comes to the front: no message box,
+// which would take the foreground from the game and hold switching, but a
+// notification of the icon, which the system holds back in full-screen play.
+TEST_F(AutoSwitchTest, RestartNoticeOfTheNewProfileIsANotificationAndTheProfileApplied)
 {
     StoreProfiles({L"game.exe"}, 0, 0, 1);
     std::vector<BYTE> block = ProfileBlock(1);
@@ -236,49 +239,61 @@ TEST_F(AutoSwitchTest, RestartNoticeOfTheNewProfileIsShownAndTheProfileApplied)
 
     Tick();
 
-    ASSERT_EQ(2u, s_messageBoxes.size());
-    EXPECT_EQ(L"Corvane Wireless Controller \"Restart\"", s_messageBoxes[0]);
+    EXPECT_TRUE(s_messageBoxes.empty());
+    EXPECT_EQ(hwnd_, s_lastModify.hWnd);
+    EXPECT_EQ(UINT(NIF_INFO), s_lastModify.uFlags);
+    EXPECT_STREQ(L"Corvane Wireless Controller \"Restart\"", s_lastModify.szInfoTitle);
+    EXPECT_EQ(std::wstring(L"Your changes require a driver restart to become effective. Please unplug and "
+                           L"replug your controller from the USB port or restart your computer."),
+              s_lastModify.szInfo);
     EXPECT_EQ(block, GetValue(L"Current Setting"));
+    EXPECT_TRUE(StopTimer(IDT_FOREGROUND)); // switching goes on
 }
 
-// What the user or another program does while a tick's restart notice is
-// open decides whether switching goes on: the last command 3002 does, and a
-// reload, whatever switching flag it reads, does not.
+// What the user or another program does while a tick runs decides whether
+// switching goes on: the last command 3002 does, and a reload, whatever
+// switching flag it reads, does not. The tick's Reload Request is where they
+// come in. No tick can come while one runs: its timer is stopped meanwhile.
 TEST_F(AutoSwitchTest, TimerAfterATickFollowsTheCommandsGivenDuringIt)
 {
     const struct {
-        const char* pszDuringTheNotice;
+        const char* pszDuringTheTick;
         std::vector<WPARAM> commands;
-        BYTE fAutoChangeReloaded;
+        bool fReload;
         bool fTimer;
     } cases[] = {
-        {"switching turned off", {IDM_AUTOCHANGE}, 1, false},
-        {"turned off and on again", {IDM_AUTOCHANGE, IDM_AUTOCHANGE}, 1, true},
-        {"a reload that reads it off", {}, 0, true},
+        {"switching turned off", {IDM_AUTOCHANGE}, false, false},
+        {"turned off and on again", {IDM_AUTOCHANGE, IDM_AUTOCHANGE}, false, true},
+        {"a reload that reads it off", {}, true, true},
+        {"nothing at all", {}, false, true},
     };
     for (const auto& c : cases) {
         StoreProfiles({L"game.exe"}, 0, 0, 1);
-        std::vector<BYTE> block = ProfileBlock(1);
-        block[124] = 1; // a restart notice on the way to profile 1
-        SetValue(L"Setting 1", REG_BINARY, block.data(), static_cast<DWORD>(block.size()));
         ASSERT_NE(nullptr, MakeTrayWindow());
         Foreground(kGamePid, L"C:\\game.exe");
-        s_onMessageBox = [&] {
+        bool fTimerDuringTheTick = true;
+        s_onReloadRequest = [&] {
+            s_onReloadRequest = nullptr;
+            fTimerDuringTheTick = StopTimer(IDT_FOREGROUND);
             for (WPARAM id : c.commands)
                 SendMessageW(hwnd_, WM_COMMAND, id, 0);
-            if (c.commands.empty()) {
-                SetValue(L"Auto Setting Change", REG_BINARY, &c.fAutoChangeReloaded, 1);
+            if (c.fReload) {
+                // After the tick's save: the reload reads the flag off.
+                const BYTE fOff = 0;
+                SetValue(L"Auto Setting Change", REG_BINARY, &fOff, 1);
                 SendMessageW(hwnd_, WM_TRAYICON, TRAYICON_RELOAD, 0);
             }
         };
 
         Tick();
 
-        EXPECT_EQ(1u, CurrentIndex()) << c.pszDuringTheNotice;
-        EXPECT_EQ(c.fTimer, StopTimer(IDT_FOREGROUND)) << c.pszDuringTheNotice;
+        EXPECT_EQ(1u, CurrentIndex()) << c.pszDuringTheTick;
+        EXPECT_FALSE(fTimerDuringTheTick) << c.pszDuringTheTick;
+        EXPECT_EQ(c.fReload || c.commands.size() % 2 ? 0 : 1, App()->pSettings->fAutoChange)
+            << c.pszDuringTheTick;
+        EXPECT_EQ(c.fTimer, StopTimer(IDT_FOREGROUND)) << c.pszDuringTheTick;
         DestroyWindow(hwnd_);
         Pump();
-        s_messageBoxes.clear();
     }
 }
 

@@ -63,7 +63,41 @@ TEST_F(DeviceOperationTest, EveryMatchingControllerReceivesOneAllZero32ByteReloa
     g_fakeControllers = {{0x845E, 0x0001}, {0x1234, 0x5678}, {0x845E, 0x0002}, {0x845E, 0x0001}};
     EXPECT_EQ(1, Run({0x845E0001, 0x845E0002}, DEVOP_RELOAD));
     EXPECT_EQ((Counts{1, 0, 1, 1}), Tally(&FakeController::cRequests));
-    EXPECT_EQ((Counts{1, 1, 1, 1}), Tally(&FakeController::cOpens)); // the stranger too, and closed again
+    // Every device opened with access 0 for its ids, the stranger too, and
+    // closed again; only a controller opened again to write.
+    EXPECT_EQ((Counts{2, 1, 2, 2}), Tally(&FakeController::cOpens));
+    EXPECT_EQ((Counts{1, 0, 1, 1}), Tally(&FakeController::cReadWriteOpens));
+}
+
+// The class driver takes a feature report at the collection's length: the
+// request is padded with zeros to it, and is 32 bytes where the caps cannot
+// be read or name no length.
+TEST_F(DeviceOperationTest, ReloadRequestHasTheLengthOfTheCollectionsFeatureReport)
+{
+    g_fakeControllers = {{0x845E, 0x0001}, {0x845E, 0x0001}, {0x845E, 0x0001}, {0x845E, 0x0001}};
+    g_fakeControllers[0].cbFeatureReport = 64;
+    g_fakeControllers[1].cbFeatureReport = 33;
+    g_fakeControllers[2].fCaps = false;
+    g_fakeControllers[3].cbFeatureReport = 0;
+    EXPECT_EQ(1, Run({0x845E0001}, DEVOP_RELOAD)); // the fakes check each length and every byte
+    EXPECT_EQ((Counts{1, 1, 1, 1}), Tally(&FakeController::cRequests));
+    EXPECT_EQ((Counts{1, 1, 0, 1}), Tally(&FakeController::cPreparsed)); // and freed again
+}
+
+// A remapper or a game that opened the controller without sharing refuses
+// every open for reading or writing, but not one of access 0: the controller
+// is still present, and only the Reload Request cannot reach it.
+TEST_F(DeviceOperationTest, ControllerHeldWithoutSharingIsPresentAndGetsNoRequest)
+{
+    g_fakeControllers = {{0x845E, 0x0001}, {0x845E, 0x0001}};
+    g_fakeControllers[0].fShared = false;
+    EXPECT_EQ(1, Run({0x845E0001}, DEVOP_PRESENCE));
+    EXPECT_EQ((Counts{0, 0}), Tally(&FakeController::cReadWriteOpens));
+    EXPECT_EQ(1, Run({0x845E0001}, DEVOP_RELOAD));
+    EXPECT_EQ((Counts{0, 1}), Tally(&FakeController::cRequests));
+
+    g_fakeControllers.pop_back();
+    EXPECT_EQ(1, Run({0x845E0001}, DEVOP_PRESENCE));
 }
 
 TEST_F(DeviceOperationTest, PresenceSendsNothing)
@@ -97,7 +131,8 @@ TEST_F(DeviceOperationTest, FailingDetailQueryEndsTheWalkWithTheResultSoFar)
     g_fakeControllers = {{0x845E, 0x0001}, {0x845E, 0x0001}, {0x845E, 0x0001}};
     g_fakeControllers[1].fDetail = false;
     EXPECT_EQ(1, Run({0x845E0001}, DEVOP_RELOAD));
-    EXPECT_EQ((Counts{1, 0, 0}), Tally(&FakeController::cOpens));
+    EXPECT_EQ((Counts{1, 0, 0}), Tally(&FakeController::cRequests));
+    EXPECT_EQ((Counts{2, 0, 0}), Tally(&FakeController::cOpens));
 
     g_fakeControllers[0].fDetail = false;
     EXPECT_EQ(0, Run({0x845E0001}, DEVOP_PRESENCE));

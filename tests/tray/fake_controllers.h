@@ -16,15 +16,21 @@ struct FakeController {
     USHORT wProductID;
 
     // How it answers; all true is a controller that works.
-    bool fPlugged = true;    // listed by the enumeration at all
-    bool fDetail = true;     // its device path can be read
-    bool fOpens = true;      // CreateFileW opens it
-    bool fAttributes = true; // HidD_GetAttributes gives its ids
+    bool fPlugged = true;        // listed by the enumeration at all
+    bool fDetail = true;         // its device path can be read
+    bool fOpens = true;          // CreateFileW opens it
+    bool fAttributes = true;     // HidD_GetAttributes gives its ids
+    bool fShared = true;         // false: another program holds it without sharing, only access 0 opens it
+    bool fCaps = true;           // its preparsed data and caps can be read
+    USHORT cbFeatureReport = 32; // FeatureReportByteLength of its caps
 
     // What it saw.
     int cOpens = 0;
     int cCloses = 0;
-    int cRequests = 0; // Reload Requests received, each checked byte for byte
+    int cReadWriteOpens = 0; // of cOpens, those asking for reading and writing
+    int cRequests = 0;       // Reload Requests received, each checked byte for byte
+    int cPreparsed = 0;      // preparsed data handed out
+    int cPreparsedFreed = 0;
 };
 
 // The controllers in the order of enumeration.
@@ -38,5 +44,5 @@ extern int g_cDeviceSetsDestroyed;
 // g_platform before and restores it after.
 void InstallFakeControllers();
 
-// Every controller opened was closed again.
+// Every controller opened was closed again, and its preparsed data freed.
 void ExpectEveryControllerClosed();

@@ -192,7 +192,7 @@ TEST_F(QuellinResourcesTest, IconGroupHoldsEveryDecodableSizeAndDepth)
     const auto* pDir = static_cast<const GroupIconDir*>(LockResource(LoadResource(hModule_, hrsrc)));
     ASSERT_NE(nullptr, pDir);
     EXPECT_EQ(1, pDir->idType);
-    ASSERT_EQ(12, pDir->idCount);
+    ASSERT_EQ(24, pDir->idCount);
 
     std::set<std::pair<int, int>> seen;
     for (int i = 0; i < pDir->idCount; i++) {
@@ -220,7 +220,8 @@ TEST_F(QuellinResourcesTest, IconGroupHoldsEveryDecodableSizeAndDepth)
         DestroyIcon(hicon);
     }
     std::set<std::pair<int, int>> expected;
-    for (int size : {256, 48, 32, 16})
+    // The small and the large size of every common scale, each drawn for it.
+    for (int size : {256, 64, 48, 40, 32, 24, 20, 16})
         for (int bpp : {4, 8, 32})
             expected.insert({size, bpp});
     EXPECT_EQ(expected, seen);

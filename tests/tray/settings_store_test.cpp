@@ -63,13 +63,23 @@ protected:
     }
 };
 
-TEST_F(SettingsStoreTest, MissingKeyIsCreatedAndLoadsTheDefaults)
+// The key is the controller's service's: the program never creates it, not
+// even elevated, where it would leave a service key without a driver.
+TEST_F(SettingsStoreTest, MissingKeyLoadsTheDefaultsAndIsNeverCreated)
 {
     SettingsStore store(Module(), nullptr);
+    store.fAutoChange = 1;
+    store.Save();
 
     HKEY hkey = nullptr;
-    EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH, 0, KEY_READ, &hkey));
-    RegCloseKey(hkey);
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND,
+              RegOpenKeyExW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH, 0, KEY_READ, &hkey));
+    HKEY hkeyService = nullptr;
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND,
+              RegOpenKeyExW(HKEY_LOCAL_MACHINE,
+                            L"SYSTEM\\CurrentControlSet\\Services\\CorvaneWirelessController", 0, KEY_READ,
+                            &hkeyService));
+    store.Load();
     EXPECT_EQ(Bytes(Defaults()), Bytes(store.current));
     EXPECT_EQ(0, store.iCurrent);
     ASSERT_EQ(1, store.cProfiles);
@@ -251,11 +261,6 @@ TEST_F(SettingsStoreTest, SaveWritesEveryValueWithItsTypeAndSize)
     } expected[] = {
         {L"Current Setting", REG_BINARY, Bytes(Filled(0x5A))},
         {L"Current Setting Index", REG_DWORD, Raw(DWORD(2))},
-        {L"Setting Count", REG_DWORD, Raw(DWORD(3))},
-        {L"Setting 1", REG_BINARY, Bytes(Filled(0))},
-        {L"Setting Name 1", REG_SZ, Raw(L"abcdef")}, // 6 characters and the terminator: 14 bytes
-        {L"Setting 2", REG_BINARY, Bytes(Filled(0x22))},
-        {L"Setting Name 2", REG_SZ, Raw(L"")},
         {L"Modified Flag", REG_BINARY, {1}},
         {L"Auto Setting Change", REG_BINARY, {3}},
     };
@@ -264,39 +269,48 @@ TEST_F(SettingsStoreTest, SaveWritesEveryValueWithItsTypeAndSize)
         EXPECT_EQ(e.data, GetValue(e.pszName, &dwType)) << testing::PrintToString(std::wstring(e.pszName));
         EXPECT_EQ(e.dwType, dwType) << testing::PrintToString(std::wstring(e.pszName));
     }
-    EXPECT_FALSE(HasValue(L"Setting 0"));
-    EXPECT_FALSE(HasValue(L"Setting Name 0"));
+    // The profiles, their names and their count are the property sheet's:
+    // what is stored stays as it was, what is missing stays missing.
+    EXPECT_EQ(3u, GetDword(L"Setting Count"));
+    EXPECT_EQ(Raw(L"abcdef"), GetValue(L"Setting Name 1"));
+    EXPECT_EQ(Bytes(Filled(0x22)), GetValue(L"Setting 2"));
+    for (LPCWSTR pszName : {L"Setting 0", L"Setting Name 0", L"Setting 1", L"Setting Name 2"}) {
+        EXPECT_FALSE(HasValue(pszName)) << testing::PrintToString(std::wstring(pszName));
+    }
 }
 
-TEST_F(SettingsStoreTest, SaveCutsBackProfilesThatAnotherWriterAdded)
+// Another writer (the property sheet of this session or of another user's)
+// adds, renames or changes profiles after the Load; the program's Save, after
+// a switch or a toggle of automatic switching, keeps every change of theirs.
+TEST_F(SettingsStoreTest, SaveLeavesTheProfilesOfOtherWritersAlone)
 {
     StoreThreeProfiles();
     SettingsStore store(Module(), nullptr);
 
-    // Another writer adds profiles 3 and 4 after the Load; 6 lies beyond its count.
     SetDword(L"Setting Count", 5);
-    for (LPCWSTR pszName : {L"Setting 3", L"Setting 4", L"Setting 6"}) {
+    for (LPCWSTR pszName : {L"Setting 3", L"Setting 4"}) {
         SetBlock(pszName, Filled(0x44));
     }
-    for (LPCWSTR pszName : {L"Setting Name 3", L"Setting Name 4", L"Setting Name 6"}) {
+    for (LPCWSTR pszName : {L"Setting Name 3", L"Setting Name 4"}) {
         SetName(pszName, L"added.exe");
     }
+    SetName(L"Setting Name 1", L"renamed.exe");
+    SetBlock(L"Setting 2", Filled(0x2F));
+    store.fAutoChange = 1;
     store.Save();
 
-    EXPECT_EQ(3u, GetDword(L"Setting Count"));
-    for (LPCWSTR pszName : {L"Setting 1", L"Setting Name 1", L"Setting 2", L"Setting Name 2", L"Setting 6",
-                            L"Setting Name 6"}) {
+    EXPECT_EQ(5u, GetDword(L"Setting Count"));
+    for (LPCWSTR pszName : {L"Setting 3", L"Setting Name 3", L"Setting 4", L"Setting Name 4"}) {
         EXPECT_TRUE(HasValue(pszName)) << testing::PrintToString(std::wstring(pszName));
     }
-    for (LPCWSTR pszName : {L"Setting 3", L"Setting Name 3", L"Setting 4", L"Setting Name 4"}) {
-        EXPECT_FALSE(HasValue(pszName)) << testing::PrintToString(std::wstring(pszName));
-    }
+    EXPECT_EQ(Raw(L"renamed.exe"), GetValue(L"Setting Name 1"));
+    EXPECT_EQ(Bytes(Filled(0x2F)), GetValue(L"Setting 2"));
+    EXPECT_EQ(std::vector<BYTE>{1}, GetValue(L"Auto Setting Change"));
 
-    // A lower stored count deletes nothing; the store's own count is written back.
+    // Nor does a lower count make the store write its own back.
     SetDword(L"Setting Count", 1);
     store.Save();
-    EXPECT_EQ(3u, GetDword(L"Setting Count"));
-    EXPECT_TRUE(HasValue(L"Setting 6"));
+    EXPECT_EQ(1u, GetDword(L"Setting Count"));
 }
 
 TEST_F(SettingsStoreTest, KeyThatCannotBeCreatedLeavesDefaultsAndDropsWrites)
@@ -344,16 +358,13 @@ TEST_F(SettingsStoreTest, StandardUserReadsTheKeyAndSavesOnlyWithTheGrant)
 
             store.current = store.rgProfiles[2];
             store.iCurrent = 2;
-            // As if profile 3 had come from another writer after the load:
-            // Save then deletes its values too.
-            store.cProfiles = 3;
             store.Save();
-            store.cProfiles = 4;
 
             EXPECT_EQ(c.fGranted ? 2u : 0u, GetDword(L"Current Setting Index"))
                 << testing::PrintToString(c.sddl);
-            EXPECT_EQ(c.fGranted ? 3u : 4u, GetDword(L"Setting Count"));
-            EXPECT_EQ(!c.fGranted, HasValue(L"Setting 3"));
+            // The profiles are never written, granted or not.
+            EXPECT_EQ(4u, GetDword(L"Setting Count"));
+            EXPECT_TRUE(HasValue(L"Setting 3"));
         }
     }
 }

@@ -6,6 +6,19 @@
 
 std::vector<DWORD> TrayWindowTest::s_notifyMessages;
 NOTIFYICONDATAW TrayWindowTest::s_lastAdd;
+SIZE TrayWindowTest::s_lastAddIconSize;
+NOTIFYICONDATAW TrayWindowTest::s_lastModify;
+UINT TrayWindowTest::s_uLastVersion;
+bool TrayWindowTest::s_fIconShown;
+int TrayWindowTest::s_cAddsToRefuse;
+RECT TrayWindowTest::s_rcIcon;
+std::vector<POINT> TrayWindowTest::s_menuPoints;
+std::vector<RECT> TrayWindowTest::s_menuExclusions;
+UINT TrayWindowTest::s_uMenuChoice;
+std::vector<UINT> TrayWindowTest::s_messageBoxStyles;
+std::vector<std::pair<HWND, DWORD>> TrayWindowTest::s_sessionRegistrations;
+std::vector<HWND> TrayWindowTest::s_sessionUnregistrations;
+std::vector<DWORD> TrayWindowTest::s_restartRegistrations;
 std::vector<std::vector<MenuItemSeen>> TrayWindowTest::s_menus;
 std::vector<UINT> TrayWindowTest::s_menuFlags;
 std::function<void(HMENU)> TrayWindowTest::s_onMenu;
@@ -27,13 +40,75 @@ constexpr DWORD kControllerAttribute = 0x845E0001;
 
 BOOL WINAPI FakeNotifyIcon(DWORD dwMessage, PNOTIFYICONDATAW pnid)
 {
-    TrayWindowTest::s_notifyMessages.push_back(dwMessage);
-    if (dwMessage == NIM_ADD) TrayWindowTest::s_lastAdd = *pnid;
+    using T = TrayWindowTest;
+    T::s_notifyMessages.push_back(dwMessage);
+    EXPECT_EQ(0u, pnid->uID);
+    switch (dwMessage) {
+    case NIM_ADD:
+        T::s_lastAdd = *pnid;
+        T::s_lastAddIconSize = {};
+        if (ICONINFO info = {}; pnid->hIcon && GetIconInfo(pnid->hIcon, &info)) {
+            BITMAP bm = {};
+            GetObjectW(info.hbmMask, sizeof(bm), &bm);
+            T::s_lastAddIconSize = {bm.bmWidth, info.hbmColor ? bm.bmHeight : bm.bmHeight / 2};
+            DeleteObject(info.hbmMask);
+            if (info.hbmColor) DeleteObject(info.hbmColor);
+        }
+        if (T::s_fIconShown) return FALSE;
+        if (T::s_cAddsToRefuse > 0) {
+            T::s_cAddsToRefuse--;
+            return FALSE;
+        }
+        T::s_fIconShown = true;
+        return TRUE;
+    case NIM_MODIFY:
+        T::s_lastModify = *pnid;
+        return T::s_fIconShown;
+    case NIM_SETVERSION:
+        T::s_uLastVersion = pnid->uVersion;
+        return T::s_fIconShown;
+    case NIM_DELETE: {
+        const bool fWasShown = T::s_fIconShown;
+        T::s_fIconShown = false;
+        return fWasShown;
+    }
+    default:
+        return T::s_fIconShown;
+    }
+}
+
+HRESULT WINAPI FakeNotifyIconGetRect(const NOTIFYICONIDENTIFIER* pniid, RECT* prc)
+{
+    EXPECT_EQ(sizeof(NOTIFYICONIDENTIFIER), pniid->cbSize);
+    EXPECT_EQ(0u, pniid->uID);
+    if (!TrayWindowTest::s_fIconShown) return E_FAIL;
+    *prc = TrayWindowTest::s_rcIcon;
+    return S_OK;
+}
+
+BOOL WINAPI FakeRegisterSession(HWND hwnd, DWORD dwFlags)
+{
+    TrayWindowTest::s_sessionRegistrations.emplace_back(hwnd, dwFlags);
     return TRUE;
 }
 
-BOOL WINAPI FakeTrackPopupMenuEx(HMENU hmenu, UINT uFlags, int, int, HWND, LPTPMPARAMS)
+BOOL WINAPI FakeUnregisterSession(HWND hwnd)
 {
+    TrayWindowTest::s_sessionUnregistrations.push_back(hwnd);
+    return TRUE;
+}
+
+HRESULT WINAPI FakeRegisterRestart(PCWSTR pszCommandLine, DWORD dwFlags)
+{
+    EXPECT_TRUE(!pszCommandLine || !*pszCommandLine); // the program takes no command line
+    TrayWindowTest::s_restartRegistrations.push_back(dwFlags);
+    return S_OK;
+}
+
+BOOL WINAPI FakeTrackPopupMenuEx(HMENU hmenu, UINT uFlags, int x, int y, HWND, LPTPMPARAMS ptpm)
+{
+    TrayWindowTest::s_menuPoints.push_back({x, y});
+    TrayWindowTest::s_menuExclusions.push_back(ptpm ? ptpm->rcExclude : RECT{});
     std::vector<MenuItemSeen> items;
     const int cItems = GetMenuItemCount(hmenu);
     for (int i = 0; i < cItems; i++) {
@@ -48,8 +123,9 @@ BOOL WINAPI FakeTrackPopupMenuEx(HMENU hmenu, UINT uFlags, int, int, HWND, LPTPM
     }
     TrayWindowTest::s_menus.push_back(items);
     TrayWindowTest::s_menuFlags.push_back(uFlags);
-    if (TrayWindowTest::s_onMenu) TrayWindowTest::s_onMenu(hmenu);
-    return TRUE;
+    // A copy runs: the hook may replace itself.
+    if (const auto onMenu = TrayWindowTest::s_onMenu) onMenu(hmenu);
+    return (uFlags & TPM_RETURNCMD) ? static_cast<BOOL>(TrayWindowTest::s_uMenuChoice) : TRUE;
 }
 
 UINT WINAPI FakeGetDoubleClickTime()
@@ -64,11 +140,12 @@ BOOL WINAPI FakeGetCursorPos(LPPOINT ppt)
     return TRUE;
 }
 
-int WINAPI FakeMessageBox(HWND, LPCWSTR pszText, LPCWSTR pszCaption, UINT)
+int WINAPI FakeMessageBox(HWND, LPCWSTR pszText, LPCWSTR pszCaption, UINT uType)
 {
+    TrayWindowTest::s_messageBoxStyles.push_back(uType);
     TrayWindowTest::s_messageBoxes.push_back(pszCaption);
     TrayWindowTest::s_messageBoxes.push_back(pszText);
-    if (TrayWindowTest::s_onMessageBox) TrayWindowTest::s_onMessageBox();
+    if (const auto onMessageBox = TrayWindowTest::s_onMessageBox) onMessageBox();
     return TrayWindowTest::s_nMessageBoxAnswer;
 }
 
@@ -94,7 +171,7 @@ BOOLEAN(WINAPI* g_pfnControllerSetFeature)(HANDLE, PVOID, ULONG);
 
 BOOLEAN WINAPI SetFeatureSeen(HANDLE h, PVOID pv, ULONG cb)
 {
-    if (TrayWindowTest::s_onReloadRequest) TrayWindowTest::s_onReloadRequest();
+    if (const auto onReloadRequest = TrayWindowTest::s_onReloadRequest) onReloadRequest();
     return g_pfnControllerSetFeature(h, pv, cb);
 }
 
@@ -151,11 +228,28 @@ void TrayWindowTest::SetUp()
     g_platform.Process32FirstW = FakeProcessFirst;
     g_platform.Process32NextW = FakeProcessNext;
     g_platform.ChangeWindowMessageFilterEx = FakeChangeWindowMessageFilterEx;
+    g_platform.Shell_NotifyIconGetRect = FakeNotifyIconGetRect;
+    g_platform.WTSRegisterSessionNotification = FakeRegisterSession;
+    g_platform.WTSUnRegisterSessionNotification = FakeUnregisterSession;
+    g_platform.RegisterApplicationRestart = FakeRegisterRestart;
     g_pfnControllerSetFeature = g_platform.HidD_SetFeature;
     g_platform.HidD_SetFeature = SetFeatureSeen;
 
     s_notifyMessages.clear();
     s_lastAdd = {};
+    s_lastAddIconSize = {};
+    s_lastModify = {};
+    s_uLastVersion = 0;
+    s_fIconShown = false;
+    s_cAddsToRefuse = 0;
+    s_rcIcon = {900, 740, 916, 756};
+    s_menuPoints.clear();
+    s_menuExclusions.clear();
+    s_uMenuChoice = 0;
+    s_messageBoxStyles.clear();
+    s_sessionRegistrations.clear();
+    s_sessionUnregistrations.clear();
+    s_restartRegistrations.clear();
     s_menus.clear();
     s_menuFlags.clear();
     s_onMenu = nullptr;

@@ -80,8 +80,29 @@ public:
     // What the fakes saw and how they answer; reset for every test. The
     // controller is plugged in at the start and counts its Reload Requests.
     static FakeController& Controller() { return g_fakeControllers[0]; }
+    // The notification area: each message, what the last add, change and
+    // version asked for. Like the shell it refuses to add an icon it shows
+    // and to change one it does not, and refuses the next s_cAddsToRefuse
+    // adds, as while it is still starting.
     static std::vector<DWORD> s_notifyMessages;
     static NOTIFYICONDATAW s_lastAdd;
+    static SIZE s_lastAddIconSize; // of the image the last add gave, which the program frees after it
+    static NOTIFYICONDATAW s_lastModify;
+    static UINT s_uLastVersion;
+    static bool s_fIconShown;
+    static int s_cAddsToRefuse;
+    static RECT s_rcIcon; // where the shell says the icon is
+    // Where and how each menu was shown (the point and the rectangle to keep
+    // clear), and the item a menu that returns its choice returns.
+    static std::vector<POINT> s_menuPoints;
+    static std::vector<RECT> s_menuExclusions;
+    static UINT s_uMenuChoice;
+    static std::vector<UINT> s_messageBoxStyles;
+    // Session notifications registered (window, flags) and unregistered, and
+    // the restart registrations (flags).
+    static std::vector<std::pair<HWND, DWORD>> s_sessionRegistrations;
+    static std::vector<HWND> s_sessionUnregistrations;
+    static std::vector<DWORD> s_restartRegistrations;
     static std::vector<std::vector<MenuItemSeen>> s_menus;
     static std::vector<UINT> s_menuFlags;
     static std::function<void(HMENU)> s_onMenu;

@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Draws the tray program's icon, a game controller with a wireless sign, and
-writes it as an .ico with images of 256, 48, 32 and 16 pixels, each at 4, 8
-and 32 bits per pixel.
+writes it as an .ico with images of 256, 64, 48, 40, 32, 24, 20 and 16
+pixels, each at 4, 8 and 32 bits per pixel: the notification area's small
+size and the large size at every common scale (16 and 32 at 100%, 20 and 40
+at 125%, 24 and 48 at 150%, 32 and 64 at 200%), each drawn for its size.
 
     make_tray_icon.py OUTPUT.ico        write the icon
     make_tray_icon.py --check FILE.ico  exit 1 unless FILE.ico is what this draws
@@ -13,7 +15,7 @@ import math
 import struct
 import sys
 
-SIZES = (256, 48, 32, 16)
+SIZES = (256, 64, 48, 40, 32, 24, 20, 16)
 DEPTHS = (32, 8, 4)
 SAMPLES = 4  # per pixel and axis
 
