@@ -77,8 +77,11 @@ TEST_P(ComActivation, FreeingUnusedLibrariesKeepsAPlayingDriverLoaded)
         ASSERT_FALSE(reports.empty());
         EXPECT_EQ((ReportBytes{0, 0, 0, 0}), BytesOf(reports.back()));
     }
-    // With nothing alive the library may go, and does.
+    // With nothing alive the library may go, and does, once the Rumble
+    // Thread, which holds it for its last lines, has exited.
     CoFreeUnusedLibrariesEx(0, 0);
+    for (int i = 0; i < 500 && GetModuleHandleW(L"brasquet.dll"); ++i)
+        Sleep(10);
     EXPECT_EQ(nullptr, GetModuleHandleW(L"brasquet.dll"));
     CoUninitialize();
 }
