@@ -166,9 +166,9 @@ BuildChecksControllerIdsAndActionImports() {
     msiinfo export "$BIN_DIR/CorvaneWirelessController.msi" Registry | grep -F 'OEM\VID_7C4A&PID_0102\OEMForceFeedback' >/dev/null ||
         fail "the product's package has no force feedback entries for 7C4A:0102"
     # Only the tests' packages can be made to fail on purpose.
-    msiinfo export "$BIN_DIR/CorvaneWirelessController.msi" CustomAction | grep -q FailInstallation &&
+    msiinfo export "$BIN_DIR/CorvaneWirelessController.msi" CustomAction | grep FailInstallation >/dev/null &&
         fail "the product's package carries the tests' failing action"
-    msiinfo export "$PACKAGE" CustomAction | grep -q FailInstallation ||
+    msiinfo export "$PACKAGE" CustomAction | grep FailInstallation >/dev/null ||
         fail "the tests' package lacks its failing action"
     # The custom action DLL runs inside the installer: Windows' own DLLs only.
     local dll
@@ -245,7 +245,7 @@ InteractiveInstallStartsTheTrayAndTheDriverPlays() {
     (cd "$work" && wine "$BIN_DIR/ffhost.exe" run --com --csv out.csv \
         --exec 'download a constant magnitude=10000 start; wait 100; release' >out.txt 2>&1) ||
         fail "ffhost through the installed driver: $(cat "$work/out.txt")"
-    tail -n +2 "$work/out.csv" 2>/dev/null | tr -d '\r' | cut -d, -f2 | grep -qx 255 ||
+    tail -n +2 "$work/out.csv" 2>/dev/null | tr -d '\r' | cut -d, -f2 | grep -x 255 >/dev/null ||
         fail "no full-strength Motor Report from the installed driver"
     rm -rf "$work"
 }

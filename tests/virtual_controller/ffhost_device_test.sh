@@ -14,18 +14,18 @@ ffhost run --device $id --exec "release" >/dev/null 2>&1 && fail "ffhost bound t
 vc plug $id >/dev/null || fail "cannot plug $id"
 out=$(ffhost run --device $id --exec "wait 50; download a constant magnitude=5000 start; wait 100; download b constant magnitude=5000 start; wait 100; release") ||
     fail "ffhost run --device failed: $out"
-echo "$out" | grep -q 'DeviceID(begin, \\\\?\\hid#vid_7c4a&pid_01f5' || fail "not bound to the controller's HID interface: $out"
+grep -q 'DeviceID(begin, \\\\?\\hid#vid_7c4a&pid_01f5' <<<"$out" || fail "not bound to the controller's HID interface: $out"
 reports=$(vc reports $id | awk '$2 == "output" { print $3, $4, $5, $6, NF }')
 [ -n "$reports" ] || fail "the controller received no output report"
 echo "$reports" | awk '$5 != 6 { exit 1 }' || fail "a report that is not 4 bytes: $reports"
 [ "$(echo "$reports" | head -n1)" = "00 00 00 00 6" ] || fail "the first report is not all zero: $reports"
 [ "$(echo "$reports" | tail -n1)" = "00 00 00 00 6" ] || fail "the last report is not all zero: $reports"
-echo "$reports" | grep -q "^00 00 7F 7F" || fail "no report of strength 127: $reports"
-echo "$reports" | grep -q "^00 00 FF FF" || fail "no report of strength 255 (both effects): $reports"
+grep -q "^00 00 7F 7F" <<<"$reports" || fail "no report of strength 127: $reports"
+grep -q "^00 00 FF FF" <<<"$reports" || fail "no report of strength 255 (both effects): $reports"
 # The host's own view of the reports is the controller's.
 [ "$(echo "$out" | grep -c ' report ')" = "$(echo "$reports" | wc -l)" ] || fail "ffhost and the controller disagree"
 
 out=$(ffhost bench --device $id --starts 20) || fail "bench --device failed: $out"
-echo "$out" | grep -q "start latency at the device 7C4A:01F5 over 20 starts" || fail "no latency figure: $out"
+grep -q "start latency at the device 7C4A:01F5 over 20 starts" <<<"$out" || fail "no latency figure: $out"
 echo "$out"
 echo "ffhost --device: all cases passed"

@@ -26,8 +26,8 @@ wait $host
 status=$?
 out=$(cat "$tmp/run.txt")
 [ "$status" = 0 ] || fail "the host ended with $status after the pull: $out"
-echo "$out" | grep -q "mark still running" || fail "the script did not go on after the pull: $out"
-echo "$out" | grep -q "release -> 0" || fail "the final Release did not return 0: $out"
+grep -q "mark still running" <<<"$out" || fail "the script did not go on after the pull: $out"
+grep -q "release -> 0" <<<"$out" || fail "the final Release did not return 0: $out"
 cpu=$(echo "$out" | sed -n 's/^cpu time \([0-9]*\) ms over \([0-9]*\) ms$/\1 \2/p')
 [ -n "$cpu" ] || fail "no CPU time in: $out"
 read -r cpu_ms wall_ms <<<"$cpu"
@@ -39,6 +39,6 @@ vc plug $id >/dev/null || fail "cannot plug $id again"
 out=$(ffhost run --device $id --exec "wait 50; download c constant magnitude=5000 start; wait 100; release") ||
     fail "binding anew failed: $out"
 reports=$(vc reports $id | awk '$2 == "output" { print $3, $4, $5, $6 }')
-echo "$reports" | grep -q "^00 00 7F 7F" || fail "nothing played after plugging in again: $reports"
+grep -q "^00 00 7F 7F" <<<"$reports" || fail "nothing played after plugging in again: $reports"
 [ "$(echo "$reports" | tail -n1)" = "00 00 00 00" ] || fail "the last report is not all zero: $reports"
 echo "pulled during play: all cases passed"

@@ -13,13 +13,13 @@ play="wait 50; download a constant magnitude=5000 start; wait 100; release"
 vc unplug $short >/dev/null 2>&1; vc unplug $long >/dev/null 2>&1
 vc plug $short --output-length 3 >/dev/null || fail "cannot plug $short"
 out=$(ffhost run --device $short --exec "$play") && fail "DeviceID succeeded on a 3-byte output report: $out"
-echo "$out" | grep -q "DeviceID failed: E_FAIL" || fail "not E_FAIL at DeviceID: $out"
+grep -q "DeviceID failed: E_FAIL" <<<"$out" || fail "not E_FAIL at DeviceID: $out"
 [ -z "$(vc reports $short | awk '$2 == "output"')" ] || fail "reports went to a controller the driver refused"
 
 vc plug $long --output-length 8 >/dev/null || fail "cannot plug $long"
 out=$(ffhost run --device $long --exec "$play") || fail "ffhost run on an 8-byte output report failed: $out"
 reports=$(vc reports $long | awk '$2 == "output" { $1 = $2 = ""; print substr($0, 3) }')
 [ -n "$reports" ] || fail "no report at the controller with the 8-byte output report"
-echo "$reports" | grep -qvE '^00 00 ([0-9A-F]{2}) \1 00 00 00 00$' && fail "reports not padded to 8 bytes: $reports"
-echo "$reports" | grep -q "^00 00 7F 7F 00 00 00 00$" || fail "no padded report of strength 127: $reports"
+grep -qvE '^00 00 ([0-9A-F]{2}) \1 00 00 00 00$' <<<"$reports" && fail "reports not padded to 8 bytes: $reports"
+grep -q "^00 00 7F 7F 00 00 00 00$" <<<"$reports" || fail "no padded report of strength 127: $reports"
 echo "report lengths: all cases passed"

@@ -27,7 +27,7 @@ status=$?
 reports=$(vc reports $id | awk '$2 == "output" { print $3, $4, $5, $6, NF }')
 echo "$reports"
 [ "$(echo "$reports" | head -n1)" = "00 00 00 00 6" ] || fail "the first report is not 00 00 00 00"
-echo "$reports" | grep -q "^00 00 7F 7F 6$" || fail "no report of strength 127"
+grep -q "^00 00 7F 7F 6$" <<<"$reports" || fail "no report of strength 127"
 [ "$(echo "$reports" | tail -n1)" = "00 00 00 00 6" ] || fail "the last report is not 00 00 00 00"
 out=$(timeout 120 "$run_x86" "$x86_bin/ffhost.exe" bench --device $id --starts 20 | tr -d '\r') ||
     fail "the 32-bit bench --device failed: $out"
