@@ -42,8 +42,6 @@ void StopBoundDevices()
     // leaves before the handle is closed.
     for (size_t i = 0; i < BOUND_DEVICE_SLOTS; ++i) {
         const EffectDriverObject* pDriver = g_rgpBound[i];
-        if (!pDriver) continue;
-        MotorWriter writer(*pDriver->pPlatform, pDriver->hDevice, pDriver->cbReport);
-        writer.Write(0);
+        if (pDriver) WriteStopReport(*pDriver->pPlatform, pDriver->hDevice, pDriver->cbReport);
     }
 }

@@ -25,10 +25,7 @@ void WaitForLastReport(const EffectDriverObject& driver)
     const DWORD dwWait = WaitForMultipleObjects(2, rghWait, FALSE, INFINITE);
     // A thread that was ended before its last report leaves the motors
     // running: the report is written here instead.
-    if (dwWait == WAIT_OBJECT_0 + 1) {
-        MotorWriter writer(*driver.pPlatform, driver.hDevice, driver.cbReport);
-        writer.Write(0);
-    }
+    if (dwWait == WAIT_OBJECT_0 + 1) WriteStopReport(*driver.pPlatform, driver.hDevice, driver.cbReport);
 }
 
 // The output report length of a HID collection, or 0 for a handle that is

@@ -69,9 +69,15 @@ EffectPlay GetEffectPlay(const EffectRecord& record, DWORD now, DWORD* pDuration
 
 DWORD GetEffectHold(const EffectRecord& record, DWORD now)
 {
-    DWORD durationMs;
-    DWORD positionMs;
+    DWORD durationMs = 0;
+    DWORD positionMs = 0;
     const EffectPlay play = GetEffectPlay(record, now, &durationMs, &positionMs);
+    return GetEffectHold(record, now, play, durationMs, positionMs);
+}
+
+DWORD GetEffectHold(const EffectRecord& record, DWORD now, EffectPlay play, DWORD durationMs,
+                    DWORD positionMs)
+{
     if (play == PLAY_OVER) return INFINITE;
     const DWORD elapsedMs = now - record.dwStartTick;
     const DWORD delayMs = record.eff.dwStartDelay / 1000;
@@ -140,17 +146,18 @@ MixResult EffectDriver::MixingPass()
     for (LONG i = 0; i < cEffects; i++) {
         const EffectRecord& record = *rgpEffects[i];
         if (record.fPlaying != 1) continue;
-        DWORD durationMs;
-        DWORD positionMs;
+        DWORD durationMs = 0;
+        DWORD positionMs = 0;
         // The tick count is read afresh for each effect.
-        const EffectPlay play = GetEffectPlay(record, pfnTick(), &durationMs, &positionMs);
+        const DWORD now = pfnTick();
+        const EffectPlay play = GetEffectPlay(record, now, &durationMs, &positionMs);
         if (play == PLAY_OVER) continue;
         result.fIdle = false;
         if (play == PLAY_ACTIVE) result.ullSum += ContributionAt(record, durationMs, positionMs);
         // Each hold counts from the effect's own tick, never before the
         // pass's first: the smallest is a safe hold for the sum.
         if (result.dwHoldMs != 0) {
-            const DWORD holdMs = GetEffectHold(record, pfnTick());
+            const DWORD holdMs = GetEffectHold(record, now, play, durationMs, positionMs);
             if (holdMs < result.dwHoldMs) result.dwHoldMs = holdMs;
         }
     }

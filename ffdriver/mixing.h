@@ -28,6 +28,9 @@ EffectPlay GetEffectPlay(const EffectRecord& record, DWORD now, DWORD* pDuration
 // one millisecond to the next (a ramp, a periodic force, an envelope's attack
 // or fade), INFINITE when nothing but a call changes it.
 DWORD GetEffectHold(const EffectRecord& record, DWORD now);
+// The same from GetEffectPlay's answer at tick now, for a pass that has it.
+DWORD GetEffectHold(const EffectRecord& record, DWORD now, EffectPlay play, DWORD durationMs,
+                    DWORD positionMs);
 
 // Whether the record plays at tick now (PLAY_ACTIVE), and if so where.
 bool GetEffectPosition(const EffectRecord& record, DWORD now, DWORD* pDurationMs, DWORD* pPositionMs);

@@ -52,3 +52,9 @@ bool MotorWriter::Write(BYTE bStrength)
     }
     return false;
 }
+
+bool WriteStopReport(const DriverPlatform& platform, HANDLE hDevice, DWORD cbReport)
+{
+    MotorWriter writer(platform, hDevice, cbReport);
+    return writer.Write(0);
+}

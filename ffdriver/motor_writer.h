@@ -44,3 +44,7 @@ private:
     Block* pBlock_ = nullptr;
     HANDLE hEvent_ = nullptr;
 };
+
+// One all-zero Motor Report, outside the Rumble Thread: for a binding whose
+// thread was ended before its last report, and for the stop at process exit.
+bool WriteStopReport(const DriverPlatform& platform, HANDLE hDevice, DWORD cbReport);
