@@ -73,6 +73,8 @@ private:
     // Adds the icon and sets its version; false when the shell refused it.
     BOOL TryAddIcon();
     void RetryIcon();
+    // Ends the retries: the icon is shown, removed, or no longer wanted.
+    void StopIconRetry();
     // Sets the timer of automatic switching, unless the session is away.
     void ArmForegroundTimer(UINT uElapse);
     // ApplyProfile, then Save and a Reload Request to every controller.

@@ -59,8 +59,7 @@ BOOL TrayApp::TryAddIcon()
     fIconShown = fShown;
     if (!fShown) return FALSE;
 
-    cIconRetriesLeft = 0;
-    KillTimer(hwnd, IDT_ICON_RETRY);
+    StopIconRetry();
     // Version 3 lets the keyboard reach the icon (NIN_KEYSELECT,
     // WM_CONTEXTMENU) and keeps the icon id in wParam, where the reload
     // message's wParam 1 stays apart from it; version 4 would put the anchor
@@ -74,6 +73,12 @@ BOOL TrayApp::TryAddIcon()
     return TRUE;
 }
 
+void TrayApp::StopIconRetry()
+{
+    cIconRetriesLeft = 0;
+    KillTimer(hwnd, IDT_ICON_RETRY);
+}
+
 void TrayApp::RetryIcon()
 {
     // A controller that went away comes back with a device change.
@@ -82,15 +87,13 @@ void TrayApp::RetryIcon()
         cIconRetriesLeft--;
         return;
     }
-    cIconRetriesLeft = 0;
-    KillTimer(hwnd, IDT_ICON_RETRY);
+    StopIconRetry();
 }
 
 void TrayApp::RemoveIcon()
 {
     fIconShown = FALSE;
-    cIconRetriesLeft = 0;
-    KillTimer(hwnd, IDT_ICON_RETRY);
+    StopIconRetry();
     NOTIFYICONDATAW nid = {};
     nid.cbSize = sizeof(nid);
     nid.hWnd = hwnd;
