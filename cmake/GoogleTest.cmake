@@ -25,6 +25,12 @@ function(add_project_gtest target)
     else()
         target_link_libraries(${target} PRIVATE ${ARG_LIBS} gtest_main gmock)
     endif()
+    if(WIN32)
+        # Under Wine a crashed program often ends with status 0: a run passes
+        # only with GoogleTest's summary and no unhandled exception.
+        set_property(TARGET ${target} PROPERTY CROSSCOMPILING_EMULATOR ${CMAKE_SOURCE_DIR}/scripts/wine-test gtest
+                                                                        ${CMAKE_CROSSCOMPILING_EMULATOR})
+    endif()
     if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 4)
         # Every 32-bit process is emulated, and slow to start: the 32-bit
         # build runs groups of tests in a few processes instead (add_x86_run).

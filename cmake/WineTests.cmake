@@ -28,6 +28,7 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     # add_x86_run(name TIMEOUT seconds [NATIVE_ONLY] COMMAND target args...)
     # One 32-bit process that runs a group of tests (a --gtest_filter).
     # NATIVE_ONLY: skipped where 32-bit programs run emulated.
+    set(WINE_TEST ${CMAKE_SOURCE_DIR}/scripts/wine-test)
     function(add_x86_run name)
         cmake_parse_arguments(ARG "NATIVE_ONLY" "TIMEOUT" "COMMAND" ${ARGN})
         add_test(NAME x86.${name} COMMAND ${ARG_COMMAND})
@@ -52,11 +53,21 @@ add_test(NAME display.down COMMAND ${_wine_env} display-down ${WINE_PREFIX} ${WI
 set_tests_properties(display.up PROPERTIES FIXTURES_SETUP display)
 set_tests_properties(display.down PROPERTIES FIXTURES_CLEANUP display)
 
-# add_wine_test(name COMMAND exe args... [NEEDS_DISPLAY] [RESOURCE_LOCK lock])
+# A test command run through scripts/wine-test: it passes only when its output
+# has a line matching RESULT and Wine reported no unhandled exception in any
+# Windows program it started.
+set(WINE_TEST ${CMAKE_SOURCE_DIR}/scripts/wine-test)
+
+# add_wine_test(name COMMAND exe args... [RESULT regex] [NEEDS_DISPLAY] [RESOURCE_LOCK lock])
 # A test that runs a Windows program (or a shell script using ${WINE_RUN}).
+# RESULT is the test's own report of having passed, by default a last line
+# that ends in "passed".
 function(add_wine_test name)
-    cmake_parse_arguments(ARG "NEEDS_DISPLAY" "" "COMMAND;RESOURCE_LOCK;LABELS" ${ARGN})
-    add_test(NAME ${name} COMMAND ${ARG_COMMAND})
+    cmake_parse_arguments(ARG "NEEDS_DISPLAY" "RESULT" "COMMAND;RESOURCE_LOCK;LABELS" ${ARGN})
+    if(NOT ARG_RESULT)
+        set(ARG_RESULT "passed$")
+    endif()
+    add_test(NAME ${name} COMMAND ${WINE_TEST} ${ARG_RESULT} ${ARG_COMMAND})
     set(fixtures wine)
     if(ARG_NEEDS_DISPLAY)
         list(APPEND fixtures display)

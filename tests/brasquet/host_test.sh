@@ -79,4 +79,4 @@ bench)
     fail "unknown case $case_name"
     ;;
 esac
-echo "ok: $case_name"
+echo "$case_name: passed"
