@@ -152,10 +152,10 @@ TEST(DeviceBinding, ReleaseFromAnotherLibrarysDetachReturnsAndEndsWithZero)
     ASSERT_TRUE(bound.controller.WaitForStrength(127, 1, WAIT_MS));
     HMODULE hHelper = LoadLibraryW(L"release_on_detach.dll");
     ASSERT_NE(nullptr, hHelper);
-    auto pfnReleaseOnDetach = reinterpret_cast<void (*)(IUnknown*)>(
+    auto pfnReleaseOnDetach = reinterpret_cast<void (*)(IUnknown*, HMODULE)>(
         reinterpret_cast<void*>(GetProcAddress(hHelper, "ReleaseOnDetach")));
     ASSERT_NE(nullptr, pfnReleaseOnDetach);
-    pfnReleaseOnDetach(bound.pDriver);
+    pfnReleaseOnDetach(bound.pDriver, nullptr);
     bound.pDriver = nullptr;
 
     // On a thread of its own, so that a hang fails the test. The thread's
@@ -180,38 +180,44 @@ TEST(DeviceBinding, ReleaseFromAnotherLibrarysDetachReturnsAndEndsWithZero)
 
 // Many games end their process without releasing DirectInput: the process's
 // other threads, the Rumble Thread among them, end before the libraries'
-// detach, and the motors must still stop.
+// detach, and the motors must still stop. A plugin may also give up the
+// driver and the library's last reference from its own DLL_PROCESS_DETACH:
+// the library goes only once its Rumble Thread has left its code, and the
+// game plays on.
 TEST(DeviceBinding, ProcessExitWithoutReleaseStopsTheMotors)
 {
-    PipeController controller;
-    ASSERT_TRUE(controller.Start());
-    WCHAR szEvent[64];
-    wsprintfW(szEvent, L"Local\\brasquet-exit-while-playing-%lu", GetCurrentProcessId());
-    HANDLE hPlaying = CreateEventW(nullptr, TRUE, FALSE, szEvent);
-    ASSERT_NE(nullptr, hPlaying);
-    WCHAR szExe[MAX_PATH];
-    GetModuleFileNameW(nullptr, szExe, MAX_PATH);
-    *wcsrchr(szExe, L'\\') = 0;
-    std::wstring commandLine =
-        std::wstring(L"\"") + szExe + L"\\exit_while_playing.exe\" " + controller.Path() + L" " + szEvent;
-    STARTUPINFOW si = {sizeof(si)};
-    PROCESS_INFORMATION pi = {};
-    ASSERT_TRUE(
-        CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
-    CloseHandle(pi.hThread);
-    const bool fFull = controller.WaitForStrength(255, 0, 4 * WAIT_MS);
-    SetEvent(hPlaying);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(pi.hProcess, 4 * WAIT_MS));
-    DWORD dwExitCode = STILL_ACTIVE;
-    GetExitCodeProcess(pi.hProcess, &dwExitCode);
-    CloseHandle(pi.hProcess);
-    CloseHandle(hPlaying);
-    ASSERT_TRUE(fFull) << "the game never played";
-    EXPECT_EQ(0u, dwExitCode);
-    EXPECT_TRUE(controller.WaitForNoConnection(WAIT_MS));
-    const std::vector<MotorRecord> reports = controller.Reports();
-    ASSERT_FALSE(reports.empty());
-    EXPECT_EQ(ZERO_REPORT, BytesOf(reports.back()));
+    for (LPCWSTR pszMode : {L"", L" unload"}) {
+        SCOPED_TRACE(pszMode);
+        PipeController controller;
+        ASSERT_TRUE(controller.Start());
+        WCHAR szEvent[64];
+        wsprintfW(szEvent, L"Local\\brasquet-exit-while-playing-%lu", GetCurrentProcessId());
+        HANDLE hPlaying = CreateEventW(nullptr, TRUE, FALSE, szEvent);
+        ASSERT_NE(nullptr, hPlaying);
+        WCHAR szExe[MAX_PATH];
+        GetModuleFileNameW(nullptr, szExe, MAX_PATH);
+        *wcsrchr(szExe, L'\\') = 0;
+        std::wstring commandLine = std::wstring(L"\"") + szExe + L"\\exit_while_playing.exe\" " +
+                                   controller.Path() + L" " + szEvent + pszMode;
+        STARTUPINFOW si = {sizeof(si)};
+        PROCESS_INFORMATION pi = {};
+        ASSERT_TRUE(
+            CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+        CloseHandle(pi.hThread);
+        const bool fFull = controller.WaitForStrength(255, 0, 4 * WAIT_MS);
+        SetEvent(hPlaying);
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(pi.hProcess, 4 * WAIT_MS));
+        DWORD dwExitCode = STILL_ACTIVE;
+        GetExitCodeProcess(pi.hProcess, &dwExitCode);
+        CloseHandle(pi.hProcess);
+        CloseHandle(hPlaying);
+        ASSERT_TRUE(fFull) << "the game never played";
+        EXPECT_EQ(0u, dwExitCode);
+        EXPECT_TRUE(controller.WaitForNoConnection(WAIT_MS));
+        const std::vector<MotorRecord> reports = controller.Reports();
+        ASSERT_FALSE(reports.empty());
+        EXPECT_EQ(ZERO_REPORT, BytesOf(reports.back()));
+    }
 }
 
 DWORD WINAPI ReleaseThreadProc(LPVOID pvDriver)

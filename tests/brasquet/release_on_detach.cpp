@@ -6,13 +6,16 @@
 
 namespace {
 IUnknown* g_pDriver = nullptr;
+HMODULE g_hLibrary = nullptr;
 }
 
-// Takes over the caller's reference to pDriver. Plain C, so that the name
-// is the same for every ABI.
-extern "C" __declspec(dllexport) void ReleaseOnDetach(IUnknown* pDriver)
+// Takes over the caller's reference to pDriver and, unless null, to the
+// library hLibrary that serves it, freed after the driver. Plain C, so that
+// the name is the same for every ABI.
+extern "C" __declspec(dllexport) void ReleaseOnDetach(IUnknown* pDriver, HMODULE hLibrary)
 {
     g_pDriver = pDriver;
+    g_hLibrary = hLibrary;
 }
 
 BOOL WINAPI DllMain(HINSTANCE /*hInstance*/, DWORD dwReason, LPVOID /*lpReserved*/)
@@ -20,6 +23,8 @@ BOOL WINAPI DllMain(HINSTANCE /*hInstance*/, DWORD dwReason, LPVOID /*lpReserved
     if (dwReason == DLL_PROCESS_DETACH && g_pDriver) {
         g_pDriver->Release();
         g_pDriver = nullptr;
+        if (g_hLibrary) FreeLibrary(g_hLibrary);
+        g_hLibrary = nullptr;
     }
     return TRUE;
 }

@@ -99,7 +99,11 @@ std::wstring StandardUserWithGrantSddl()
 
 std::vector<StandardUserKey> StandardUserKeys()
 {
-    return {{STANDARD_USER_WITHOUT_GRANT_SDDL, false}, {StandardUserWithGrantSddl(), true}};
+    // The third grants the users exactly the rights the program asks for
+    // (KEY_QUERY_VALUE | KEY_SET_VALUE): asking more, KEY_READ say, fails.
+    return {{STANDARD_USER_WITHOUT_GRANT_SDDL, false},
+            {StandardUserWithGrantSddl(), true},
+            {L"D:P(A;;KA;;;SY)(A;;0x3;;;BU)", true}};
 }
 
 ParametersKeySecurity::ParametersKeySecurity(const std::wstring& sddl)

@@ -21,7 +21,8 @@ inline constexpr wchar_t STANDARD_USER_WITHOUT_GRANT_SDDL[] = L"D:P(A;;KA;;;SY)(
 // taken out, so that only the interactive users' entry may set values.
 std::wstring StandardUserWithGrantSddl();
 
-// Both, each with whether the key lets a standard user set its values.
+// Both, and a key that grants the users no more than querying and setting
+// values, each with whether the key lets a standard user set its values.
 struct StandardUserKey {
     std::wstring sddl;
     bool fGranted;
