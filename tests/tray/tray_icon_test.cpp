@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace {
 
 using TrayIconTest = TrayWindowTest;
@@ -157,6 +159,99 @@ TEST_F(TrayIconTest, LongestProfileNameKeepsTheWholeSuffix)
 
     ASSERT_EQ(1u, s_menus.size());
     EXPECT_EQ(name + L" (modified)", s_menus[0][1].text);
+}
+
+// A name with & shows the character, not an underlined letter.
+TEST_F(TrayIconTest, AmpersandInAProfileNameIsDoubledInTheMenu)
+{
+    StoreProfiles({L"R&D.exe", L"&&"}, 0);
+    ASSERT_NE(nullptr, MakeTrayWindow());
+
+    App()->ShowProfileMenu();
+
+    ASSERT_EQ(1u, s_menus.size());
+    ASSERT_EQ(3u, s_menus[0].size());
+    EXPECT_EQ(L"R&&D.exe", s_menus[0][1].text);
+    EXPECT_EQ(L"&&&&", s_menus[0][2].text);
+}
+
+// The keyboard reaches the icon through the messages of icon version 3:
+// Enter or Space (NIN_KEYSELECT, which the shell may send twice for one
+// press) opens the profile menu, Shift+F10 or the menu key (WM_CONTEXTMENU)
+// the context menu, each once and at the icon. A right click opens its menu
+// on the button's release and the WM_CONTEXTMENU after it opens nothing more;
+// NIN_SELECT after a left click belongs to the click protocol.
+TEST_F(TrayIconTest, KeyboardOpensEachMenuOnceAtTheIcon)
+{
+    const struct {
+        std::vector<UINT> messages;
+        size_t cItems; // of the one menu shown; 0 for none
+        bool fAtTheIcon;
+    } cases[] = {
+        {{NIN_KEYSELECT}, 2, true},
+        {{NIN_KEYSELECT, NIN_KEYSELECT}, 2, true},
+        {{WM_CONTEXTMENU}, 4, true},
+        {{WM_RBUTTONDOWN, WM_RBUTTONUP, WM_CONTEXTMENU}, 4, false},
+        {{NIN_SELECT}, 0, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.messages));
+        StoreProfiles({L"game.exe"});
+        ASSERT_NE(nullptr, MakeTrayWindow());
+        s_uDoubleClickTime = 5000; // no click protocol's menu within the test
+        s_menus.clear();
+        s_menuPoints.clear();
+        s_menuExclusions.clear();
+        s_menuFlags.clear();
+
+        for (UINT uMessage : c.messages)
+            Click(hwnd_, uMessage);
+        Sleep(50);
+        Pump();
+
+        ASSERT_EQ(c.cItems ? 1u : 0u, s_menus.size());
+        if (c.cItems) {
+            EXPECT_EQ(c.cItems, s_menus[0].size());
+            if (c.fAtTheIcon) {
+                EXPECT_EQ(s_rcIcon.left, s_menuPoints[0].x);
+                EXPECT_EQ(s_rcIcon.top, s_menuPoints[0].y);
+                EXPECT_TRUE(EqualRect(&s_rcIcon, &s_menuExclusions[0]));
+                EXPECT_TRUE(s_menuFlags[0] & TPM_RETURNCMD);
+            } else {
+                EXPECT_EQ(UINT(TPM_RIGHTBUTTON), s_menuFlags[0]);
+            }
+        }
+        StopTimer(IDT_CLICK);
+        StopTimer(IDT_FOREGROUND);
+        DestroyWindow(hwnd_);
+        Pump();
+    }
+}
+
+// A keyboard menu closed with Esc gives the focus back to the notification
+// area; a chosen item is carried out as from the mouse, and the focus stays
+// where the command takes it.
+TEST_F(TrayIconTest, KeyboardMenuGivesTheFocusBackOnlyWhenDismissed)
+{
+    for (UINT uChoice : {0u, UINT(IDM_AUTOCHANGE)}) {
+        SCOPED_TRACE(uChoice);
+        StoreProfiles({L"game.exe"}, 0, 0, 0);
+        ASSERT_NE(nullptr, MakeTrayWindow());
+        s_hwndForeground = hwnd_;
+        s_uMenuChoice = uChoice;
+        s_notifyMessages.clear();
+
+        Click(hwnd_, WM_CONTEXTMENU);
+        ASSERT_TRUE(PumpUntil([] { return !s_menus.empty(); }));
+        Pump();
+
+        const bool fFocusGiven = std::count(s_notifyMessages.begin(), s_notifyMessages.end(), NIM_SETFOCUS) == 1;
+        EXPECT_EQ(uChoice == 0, fFocusGiven);
+        EXPECT_EQ(uChoice == IDM_AUTOCHANGE, StopTimer(IDT_FOREGROUND)) << "the command was carried out";
+        s_menus.clear();
+        DestroyWindow(hwnd_);
+        Pump();
+    }
 }
 
 // Context menu: the loaded menu's items, their states replaced whole.
