@@ -402,6 +402,72 @@ TEST_F(QuellinTest, ExitEndsTheProgramWithZeroAndRemovesTheIcon)
     EXPECT_EQ(nullptr, FindWindowW(L"quellin class", L"quellin window"));
 }
 
+// Windows Installer's Restart Manager closes the program for an upgrade as a
+// logoff would, but only it: the program agrees and ends as Exit ends it,
+// and a new instance may start at once.
+TEST_F(QuellinTest, RestartManagersCloseEndsTheProgramWithZeroAndRemovesTheIcon)
+{
+    HWND hwnd = StartAndFindWindow();
+    ASSERT_NE(nullptr, hwnd);
+    ASSERT_TRUE(IconShown(hwnd));
+
+    DWORD_PTR dwResult = 0;
+    ASSERT_NE(0, SendMessageTimeoutW(hwnd, WM_QUERYENDSESSION, 0, ENDSESSION_CLOSEAPP, SMTO_NORMAL, kWait,
+                                     &dwResult));
+    EXPECT_EQ(TRUE, dwResult);
+    SendMessageTimeoutW(hwnd, WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP, SMTO_NORMAL, kWait, &dwResult);
+
+    EXPECT_EQ(0u, ExitCodeAfterExit(processes_[0]));
+    EXPECT_FALSE(IconShown(hwnd));
+    HWND hwndNew = StartAndFindWindow();
+    EXPECT_NE(nullptr, hwndNew) << "the instance mutex was not released";
+    EXPECT_TRUE(IconShown(hwndNew));
+}
+
+// A device change (a USB stick, a headset) while the controller is present
+// brings the icon up to date and leaves the foreground, a game's, alone.
+TEST_F(QuellinTest, DeviceChangeLeavesTheForegroundWhereItIs)
+{
+    HWND hwnd = StartAndFindWindow();
+    ASSERT_NE(nullptr, hwnd);
+    ComeToForeground();
+
+    DWORD_PTR dwResult;
+    SendMessageTimeoutW(hwnd, WM_DEVICECHANGE, 0x0007 /* DBT_DEVNODES_CHANGED */, 0, SMTO_NORMAL, kWait,
+                        &dwResult);
+    ASSERT_TRUE(Idle(hwnd));
+    WaitFor([] { return false; }, 200); // lets a foreground change arrive
+
+    EXPECT_TRUE(IconShown(hwnd));
+    EXPECT_EQ(hwndForeground_, GetForegroundWindow());
+}
+
+// The program never writes a profile, a name or the count: what another
+// writer (the sheet, or the program of another session) added after this
+// one read the key survives every save of this one.
+TEST_F(QuellinTest, SaveLeavesTheProfilesOfAnotherWriterAlone)
+{
+    StoreProfiles({L"one.exe", L"two.exe"}, 0);
+    HWND hwnd = StartAndFindWindow();
+    ASSERT_NE(nullptr, hwnd);
+
+    SetDword(L"Setting Count", 5);
+    for (int i : {3, 4}) {
+        SetBinary((L"Setting " + std::to_wstring(i)).c_str(), Block(static_cast<BYTE>(i)));
+        SetValue((L"Setting Name " + std::to_wstring(i)).c_str(), REG_SZ, L"new.exe", sizeof(L"new.exe"));
+    }
+    Command(hwnd, IDM_AUTOCHANGE);
+    Command(hwnd, IDM_PROFILE_BASE + 1);
+
+    EXPECT_EQ(std::vector<BYTE>{1}, GetValue(L"Auto Setting Change"));
+    EXPECT_EQ(1u, CurrentIndex());
+    EXPECT_EQ((std::vector<BYTE>{5, 0, 0, 0}), GetValue(L"Setting Count"));
+    for (int i : {3, 4}) {
+        EXPECT_EQ(Block(static_cast<BYTE>(i)), GetValue((L"Setting " + std::to_wstring(i)).c_str())) << i;
+        EXPECT_FALSE(GetValue((L"Setting Name " + std::to_wstring(i)).c_str()).empty()) << i;
+    }
+}
+
 TEST_F(QuellinTest, OpenSheetElsewhereStopsProfileCommandsSwitchingAndExit)
 {
     StoreProfiles({L"one.exe", ThisProgramsFileName()}, 1);
