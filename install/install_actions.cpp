@@ -19,6 +19,8 @@
 namespace {
 
 #define SERVICE_KEY_PATH L"SYSTEM\\CurrentControlSet\\Services\\" CONTROLLER_SERVICE_NAME
+// The rollback's word for a key that was not there before the installation.
+const WCHAR NO_KEY[] = L"none";
 // The record's word for an access that the key did not have of its own
 // before the first installation, or that is not known.
 const WCHAR INHERITED_ACCESS[] = L"inherited";
@@ -213,7 +215,7 @@ extern "C" UINT __stdcall SaveParametersKeyAccess(MSIHANDLE hInstall)
         pszOriginal = pszRemembered;
     else if (pszPresent && !IsPackageAccess(pszPresent))
         pszOriginal = pszPresent;
-    status = MsiSetPropertyW(hInstall, L"RestoreParametersKeyAccess", pszPresent ? pszPresent : L"");
+    status = MsiSetPropertyW(hInstall, L"RestoreParametersKeyAccess", pszPresent ? pszPresent : NO_KEY);
     if (status == ERROR_SUCCESS) status = MsiSetPropertyW(hInstall, L"ORIGINAL_ACCESS", pszOriginal);
     if (status == ERROR_SUCCESS) status = MsiSetPropertyW(hInstall, L"RevertParametersKeyAccess", pszOriginal);
     LogStep(hInstall, L"keeping the Parameters key's access for a rollback and the uninstall", status);
@@ -238,11 +240,23 @@ extern "C" UINT __stdcall ApplyParametersKeyAccess(MSIHANDLE hInstall)
 }
 
 // Rollback, as the local system: the access saved before the installation,
-// when the key was there.
+// when the key was there; when it was not, the key ApplyParametersKeyAccess
+// made goes again, if the rollback of the registry values left it empty.
 extern "C" UINT __stdcall RestoreParametersKeyAccess(MSIHANDLE hInstall)
 {
     LPWSTR pszSddl = GetProperty(hInstall, L"CustomActionData");
-    if (pszSddl && *pszSddl) {
+    if (pszSddl && wcscmp(pszSddl, NO_KEY) == 0) {
+        RegKey key;
+        DWORD status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY,
+                                     key.put());
+        DWORD cSubKeys = 0, cValues = 0;
+        if (status == ERROR_SUCCESS)
+            status = RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &cSubKeys, nullptr, nullptr, &cValues,
+                                      nullptr, nullptr, nullptr, nullptr);
+        if (status == ERROR_SUCCESS && cSubKeys == 0 && cValues == 0)
+            status = RegDeleteKeyExW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH, KEY_WOW64_64KEY, 0);
+        if (status != ERROR_FILE_NOT_FOUND) LogStep(hInstall, L"rollback: removing the Parameters key it made", status);
+    } else if (pszSddl && *pszSddl) {
         RegKey key;
         DWORD status = OpenParametersKey(false, key);
         if (status == ERROR_SUCCESS) status = SetKeyAccess(key.get(), pszSddl);
