@@ -61,13 +61,13 @@ DWORD ReadKeyAccess(LPCWSTR pszPath, LPWSTR* ppszSddl)
     if (status != ERROR_SUCCESS) return status;
     DWORD cb = 0;
     status = RegGetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, nullptr, &cb);
-    if (status != ERROR_INSUFFICIENT_BUFFER) return status == ERROR_SUCCESS ? ERROR_INVALID_SECURITY_DESCR : status;
+    if (status != ERROR_INSUFFICIENT_BUFFER)
+        return status == ERROR_SUCCESS ? ERROR_INVALID_SECURITY_DESCR : status;
     PSECURITY_DESCRIPTOR psd = LocalAlloc(LPTR, cb);
     if (!psd) return ERROR_OUTOFMEMORY;
     status = RegGetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, psd, &cb);
-    if (status == ERROR_SUCCESS &&
-        !ConvertSecurityDescriptorToStringSecurityDescriptorW(psd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
-                                                              ppszSddl, nullptr))
+    if (status == ERROR_SUCCESS && !ConvertSecurityDescriptorToStringSecurityDescriptorW(
+                                       psd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, ppszSddl, nullptr))
         status = GetLastError();
     LocalFree(psd);
     return status;
@@ -78,7 +78,8 @@ DWORD ReadKeyAccess(LPCWSTR pszPath, LPWSTR* ppszSddl)
 bool IsPackageAccess(LPCWSTR pszSddl)
 {
     PSECURITY_DESCRIPTOR psd = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(PARAMETERS_KEY_SDDL, SDDL_REVISION_1, &psd, nullptr))
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(PARAMETERS_KEY_SDDL, SDDL_REVISION_1, &psd,
+                                                              nullptr))
         return false;
     LPWSTR pszPackage = nullptr;
     ConvertSecurityDescriptorToStringSecurityDescriptorW(psd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
@@ -94,9 +95,10 @@ bool IsPackageAccess(LPCWSTR pszSddl)
 DWORD OpenParametersKey(bool fCreate, RegKey& key)
 {
     if (!fCreate)
-        return RegOpenKeyExW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH, 0, WRITE_DAC | KEY_WOW64_64KEY, key.put());
-    return RegCreateKeyExW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH, 0, nullptr, 0, WRITE_DAC | KEY_WOW64_64KEY,
-                           nullptr, key.put(), nullptr);
+        return RegOpenKeyExW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH, 0, WRITE_DAC | KEY_WOW64_64KEY,
+                             key.put());
+    return RegCreateKeyExW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH, 0, nullptr, 0,
+                           WRITE_DAC | KEY_WOW64_64KEY, nullptr, key.put(), nullptr);
 }
 
 // Sets the key's DACL from SDDL: protected or not, as the descriptor says.
@@ -116,8 +118,8 @@ DWORD SetKeyAccess(HKEY hKey, LPCWSTR pszSddl)
 DWORD InheritServiceKeyAccess(HKEY hKey)
 {
     RegKey service;
-    DWORD status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, SERVICE_KEY_PATH, 0, READ_CONTROL | KEY_WOW64_64KEY,
-                                 service.put());
+    DWORD status =
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, SERVICE_KEY_PATH, 0, READ_CONTROL | KEY_WOW64_64KEY, service.put());
     if (status != ERROR_SUCCESS) return status;
     DWORD cb = 0;
     RegGetKeySecurity(service.get(), DACL_SECURITY_INFORMATION, nullptr, &cb);
@@ -126,7 +128,8 @@ DWORD InheritServiceKeyAccess(HKEY hKey)
     status = RegGetKeySecurity(service.get(), DACL_SECURITY_INFORMATION, psdService, &cb);
     BOOL fPresent = FALSE, fDefaulted = FALSE;
     PACL paclService = nullptr;
-    if (status == ERROR_SUCCESS && !GetSecurityDescriptorDacl(psdService, &fPresent, &paclService, &fDefaulted))
+    if (status == ERROR_SUCCESS &&
+        !GetSecurityDescriptorDacl(psdService, &fPresent, &paclService, &fDefaulted))
         status = GetLastError();
     // A service key without a DACL hands nothing down; a key left without
     // any entry would be closed to everyone but its owner.
@@ -217,7 +220,8 @@ extern "C" UINT __stdcall SaveParametersKeyAccess(MSIHANDLE hInstall)
         pszOriginal = pszPresent;
     status = MsiSetPropertyW(hInstall, L"RestoreParametersKeyAccess", pszPresent ? pszPresent : NO_KEY);
     if (status == ERROR_SUCCESS) status = MsiSetPropertyW(hInstall, L"ORIGINAL_ACCESS", pszOriginal);
-    if (status == ERROR_SUCCESS) status = MsiSetPropertyW(hInstall, L"RevertParametersKeyAccess", pszOriginal);
+    if (status == ERROR_SUCCESS)
+        status = MsiSetPropertyW(hInstall, L"RevertParametersKeyAccess", pszOriginal);
     LogStep(hInstall, L"keeping the Parameters key's access for a rollback and the uninstall", status);
     LocalFree(pszRemembered);
     LocalFree(pszPresent);
@@ -247,15 +251,16 @@ extern "C" UINT __stdcall RestoreParametersKeyAccess(MSIHANDLE hInstall)
     LPWSTR pszSddl = GetProperty(hInstall, L"CustomActionData");
     if (pszSddl && wcscmp(pszSddl, NO_KEY) == 0) {
         RegKey key;
-        DWORD status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY,
-                                     key.put());
+        DWORD status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH, 0,
+                                     KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.put());
         DWORD cSubKeys = 0, cValues = 0;
         if (status == ERROR_SUCCESS)
-            status = RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &cSubKeys, nullptr, nullptr, &cValues,
-                                      nullptr, nullptr, nullptr, nullptr);
+            status = RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &cSubKeys, nullptr, nullptr,
+                                      &cValues, nullptr, nullptr, nullptr, nullptr);
         if (status == ERROR_SUCCESS && cSubKeys == 0 && cValues == 0)
             status = RegDeleteKeyExW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH, KEY_WOW64_64KEY, 0);
-        if (status != ERROR_FILE_NOT_FOUND) LogStep(hInstall, L"rollback: removing the Parameters key it made", status);
+        if (status != ERROR_FILE_NOT_FOUND)
+            LogStep(hInstall, L"rollback: removing the Parameters key it made", status);
     } else if (pszSddl && *pszSddl) {
         RegKey key;
         DWORD status = OpenParametersKey(false, key);
@@ -282,7 +287,8 @@ extern "C" UINT __stdcall RevertParametersKeyAccess(MSIHANDLE hInstall)
             LogStep(hInstall, L"giving the Parameters key the service key's access", status);
         } else {
             status = SetKeyAccess(key.get(), pszOriginal);
-            LogStep(hInstall, L"putting back the Parameters key's access from before the installation", status);
+            LogStep(hInstall, L"putting back the Parameters key's access from before the installation",
+                    status);
         }
     } else if (status == ERROR_FILE_NOT_FOUND) {
         status = ERROR_SUCCESS;

@@ -318,7 +318,8 @@ bool AskKeyAccess(const Query& query)
 bool SetKeyAccess(const Query& query)
 {
     PSECURITY_DESCRIPTOR psd = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(query.title.c_str(), SDDL_REVISION_1, &psd, nullptr))
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(query.title.c_str(), SDDL_REVISION_1, &psd,
+                                                              nullptr))
         return false;
     HKEY hKey = nullptr;
     LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, query.className.c_str(), 0,
@@ -373,7 +374,8 @@ int wmain(int argc, wchar_t** argv)
         }
     }
     if (positional.empty())
-        return UsageError("name what to look at: window, menu, tray, mutex, foreground, close, keyaccess or setkeyaccess");
+        return UsageError(
+            "name what to look at: window, menu, tray, mutex, foreground, close, keyaccess or setkeyaccess");
     query.verb = positional[0];
 
     bool (*pfnAsk)(const Query&) = nullptr;
