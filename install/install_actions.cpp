@@ -197,7 +197,7 @@ DWORD InheritServiceKeyAccess(HKEY hKey)
 
 } // namespace
 
-// Immediate: keeps the Parameters key's present access (nothing when there is
+// Immediate: keeps the Parameters key's present access ("none" when there is
 // no key yet) for RestoreParametersKeyAccess, which a rollback runs, and
 // works out the access from before the first installation: the one the
 // product's key remembers, or else the present one, unless that is this
@@ -228,8 +228,9 @@ extern "C" UINT __stdcall SaveParametersKeyAccess(MSIHANDLE hInstall)
     return status == ERROR_SUCCESS ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
 }
 
-// Deferred, as the local system: the access the tray program and the driver
-// rely on.
+// Deferred, as the local system, before the installer writes the key's
+// values (making the key when there is none): the access the tray program
+// and the driver rely on.
 extern "C" UINT __stdcall ApplyParametersKeyAccess(MSIHANDLE hInstall)
 {
     RegKey key;
