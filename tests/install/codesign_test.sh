@@ -25,6 +25,9 @@ openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/ce
 openssl pkcs12 -export -out "$work/cert.pfx" -inkey "$work/key.pem" -in "$work/cert.pem" \
     -passout env:CODESIGN_PASSWORD >/dev/null 2>&1 || { echo "codesign_test: openssl made no PKCS#12 file"; exit 1; }
 
+# A build of its own, from nothing, so that no earlier certificate or cache
+# answers for this one.
+rm -rf "$SIGNED_BUILD_DIR"
 x86=()
 [ -z "${X86_DLL:-}" ] || x86=(-DBRASQUET_X86_DLL="$X86_DLL")
 if ! cmake -S "$root" -B "$SIGNED_BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel \
