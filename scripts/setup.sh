@@ -9,7 +9,7 @@ packages=(
     mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
     wine wine64 wine32:i386 fonts-wine xvfb xauth x11-utils xdotool imagemagick gnuplot-nox python3 clang-format
-    wixl msitools
+    wixl msitools osslsigncode openssl
 )
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"

@@ -354,7 +354,10 @@ install_product() {
     server=$(reg_default "HKLM\\SOFTWARE\\Classes\\CLSID\\$driver_clsid\\InprocServer32")
     model=$(reg_data "HKLM\\SOFTWARE\\Classes\\CLSID\\$driver_clsid\\InprocServer32" ThreadingModel)
     [ -n "$entry" ] || problems+=("no entry in Apps & features")
-    [ "$server" = "$install_dir_win\\brasquet.dll" ] || problems+=("driver class server is '$server'")
+    # The driver is in the folder of the package's version.
+    local version
+    version=$(msiinfo export "$bin/$package" Property | tr -d '\r' | sed -n 's/^ProductVersion\t//p')
+    [ "$server" = "$install_dir_win\\$version\\brasquet.dll" ] || problems+=("driver class server is '$server'")
     [ "$model" = Both ] || problems+=("ThreadingModel is '$model'")
     [ -n "$(reg_default "HKLM\\SOFTWARE\\Classes\\CLSID\\$sheet_clsid\\InprocServer32")" ] ||
         problems+=("property sheet component not registered")
@@ -376,7 +379,7 @@ install_product() {
         DETAIL="${problems[*]}"
         return 1
     fi
-    DETAIL="msiexec installed quellin.exe and brasquet.dll in $install_dir_win, registered brasquet.dll (ThreadingModel Both) and its force feedback entries for VID_7C4A&PID_0102 with the 12 effect types at indexes 0-11, the property sheet component and the Supported Device List 0x7C4A0102, kept the profiles $names, and listed the entry $entry in Apps & features"
+    DETAIL="msiexec installed quellin.exe and brasquet.dll in $install_dir_win (the driver in $version\\), registered brasquet.dll (ThreadingModel Both) and its force feedback entries for VID_7C4A&PID_0102 with the 12 effect types at indexes 0-11, the property sheet component and the Supported Device List 0x7C4A0102, kept the profiles $names, and listed the entry $entry in Apps & features"
 }
 
 quellin_pid=""

@@ -19,10 +19,14 @@ PACKAGE="$BIN_DIR/CorvaneWirelessController-845E-0001.msi"
 OLDER_PACKAGE="$BIN_DIR/CorvaneWirelessController-845E-0001-0.9.0.msi"
 X86_PACKAGE="$BIN_DIR/${X86_PACKAGE_NAME:-CorvaneWirelessController-845E-0001.msi}"
 FOLDER_WIN='C:\Program Files\Corvane Wireless Controller'
+FOLDER_X86_WIN='C:\Program Files (x86)\Corvane Wireless Controller'
+# The driver is in a folder of the package's version.
+VERSION=$(msiinfo export "$PACKAGE" Property | tr -d '\r' | sed -n 's/^ProductVersion\t//p')
 PARAMETERS_PATH='SYSTEM\CurrentControlSet\Services\CorvaneWirelessController\Parameters'
 PARAMETERS="HKLM\\$PARAMETERS_PATH"
 OEM='HKLM\SYSTEM\CurrentControlSet\Control\MediaProperties\PrivateProperties\Joystick\OEM'
 FF="$OEM\\VID_845E&PID_0001\\OEMForceFeedback"
+AXES="$OEM\\VID_845E&PID_0001\\Axes"
 DRIVER='HKLM\SOFTWARE\Classes\CLSID\{7A3C91E4-52B8-4F1D-9C6A-3E0B8D2F4A61}'
 SHEET='HKLM\SOFTWARE\Classes\CLSID\{7A3C91E5-52B8-4F1D-9C6A-3E0B8D2F4A61}'
 RUN='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Run'
@@ -57,6 +61,7 @@ new_prefix() {
 }
 winpath() { local p=$1; echo "Z:${p//\//\\}"; }
 folder() { echo "$WINEPREFIX/drive_c/Program Files/Corvane Wireless Controller"; }
+folder_x86() { echo "$WINEPREFIX/drive_c/Program Files (x86)/Corvane Wireless Controller"; }
 # msiexec ARGS...: Wine's msiexec; RC holds its exit code, of which a Unix
 # process passes on the low 8 bits (1603, ERROR_INSTALL_FAILURE, is 67).
 # Each run's log stays in the prefix, C:\msiexec-N.log, to read when a case
@@ -79,7 +84,20 @@ reg_value() {
 key_exists() { wine reg query "$1" /reg:"${2:-64}" >/dev/null 2>&1; }
 entries() { wine uninstaller --list 2>/dev/null | tr -d '\r' | grep -c '|||Corvane Wireless Controller$'; }
 product_code() { wine uninstaller --list 2>/dev/null | tr -d '\r' | sed -n 's/|||Corvane Wireless Controller$//p'; }
-access() { wine "$BIN_DIR/winprobe.exe" keyaccess "$PARAMETERS_PATH" 2>/dev/null | tr -d '\r' | sed -n 's/^keyaccess sddl=//p'; }
+access() { wine "$BIN_DIR/winprobe.exe" keyaccess "${1:-$PARAMETERS_PATH}" 2>/dev/null | tr -d '\r' | sed -n 's/^keyaccess sddl=//p'; }
+# set_access SDDL: the Parameters key's owner and access, as a test sets up a
+# key the installer may not read or change.
+set_access() { wine "$BIN_DIR/winprobe.exe" setkeyaccess "$PARAMETERS_PATH" "$1" >/dev/null 2>&1 || fail "could not set $1"; }
+# expect_logged WHAT TEXT...: the last run's log has the custom actions' lines
+# "install_actions: TEXT".
+expect_logged() {
+    local what=$1 line log
+    log=$(tr -d '\r' <"$WINEPREFIX/drive_c/msiexec-$runs.log" 2>/dev/null)
+    shift
+    for line in "$@"; do
+        grep -qF "install_actions: $line" <<<"$log" || fail "$what: the log lacks 'install_actions: $line'"
+    done
+}
 
 # A user's settings since an earlier installation, as the property sheet and
 # the tray program write them.
@@ -99,11 +117,10 @@ expect_profiles() {
 # Every file and registry entry of an installation, with its type and value.
 expect_installed() {
     local what=$1 f
-    for f in quellin.exe brasquet.dll; do
-        cmp -s "$BIN_DIR/$f" "$(folder)/$f" || fail "$what: $f is not the built one"
-    done
+    cmp -s "$BIN_DIR/quellin.exe" "$(folder)/quellin.exe" || fail "$what: quellin.exe is not the built one"
+    cmp -s "$BIN_DIR/brasquet.dll" "$(folder)/$VERSION/brasquet.dll" || fail "$what: $VERSION\\brasquet.dll is not the built one"
     expect_eq "$what: driver class" "REG_SZ Corvane Wireless Controller Effect Driver" "$(reg_value "$DRIVER" "")"
-    expect_eq "$what: driver server" "REG_SZ $FOLDER_WIN\\brasquet.dll" "$(reg_value "$DRIVER\\InprocServer32" "")"
+    expect_eq "$what: driver server" "REG_SZ $FOLDER_WIN\\$VERSION\\brasquet.dll" "$(reg_value "$DRIVER\\InprocServer32" "")"
     expect_eq "$what: driver threading" "REG_SZ Both" "$(reg_value "$DRIVER\\InprocServer32" ThreadingModel)"
     expect_eq "$what: force feedback driver" "REG_SZ {7A3C91E4-52B8-4F1D-9C6A-3E0B8D2F4A61}" "$(reg_value "$FF" CLSID)"
     expect_eq "$what: device attributes" "REG_BINARY 00000000D0070000E8030000" "$(reg_value "$FF" Attributes)"
@@ -130,9 +147,17 @@ expect_installed() {
 2A Friction 0480
 2B Custom_Force 0580
 EOF_EFFECTS
+    # The axes that carry the effects, X and Y: DIOBJECTATTRIBUTES
+    # (DIDOI_FFACTUATOR | DIDOI_ASPECTPOSITION, Generic Desktop X or Y) and
+    # DIFFOBJECTATTRIBUTES (1 newton, 255 steps).
+    expect_eq "$what: X axis" "REG_BINARY 0101000001003000" "$(reg_value "$AXES\\0" Attributes)"
+    expect_eq "$what: X axis actuator" "REG_BINARY 01000000FF000000" "$(reg_value "$AXES\\0" FFAttributes)"
+    expect_eq "$what: Y axis" "REG_BINARY 0101000001003100" "$(reg_value "$AXES\\1" Attributes)"
+    expect_eq "$what: Y axis actuator" "REG_BINARY 01000000FF000000" "$(reg_value "$AXES\\1" FFAttributes)"
     expect_eq "$what: device count" "REG_DWORD 0x1" "$(reg_value "$PARAMETERS" "Supported Device Count")"
     expect_eq "$what: device" "REG_DWORD 0x845e0001" "$(reg_value "$PARAMETERS" "Supported Device Attribute 0")"
     expect_eq "$what: Parameters key access" "$PARAMETERS_ACCESS" "$(access)"
+    expect_logged "$what" "reading the Parameters key's access" "setting the Parameters key's access: status 0"
     expect_eq "$what: Apps & features entries" 1 "$(entries)"
 }
 
@@ -140,15 +165,100 @@ EOF_EFFECTS
 expect_removed() {
     local what=$1
     [ -e "$(folder)" ] && fail "$what: $(folder) is left: $(ls "$(folder)")"
+    [ -e "$(folder_x86)" ] && fail "$what: $(folder_x86) is left: $(ls "$(folder_x86)")"
     key_exists "$DRIVER" && fail "$what: the driver's class is left"
     key_exists "$DRIVER" 32 && fail "$what: the driver's 32-bit class is left"
     key_exists "$SHEET" && fail "$what: the property sheet's class is left"
     key_exists "$FF" && fail "$what: the force feedback entries are left"
+    key_exists "$AXES" && fail "$what: the axes' entries are left"
     key_exists "$PRODUCT_KEY" && fail "$what: the product's key is left"
     expect_eq "$what: autostart" "" "$(reg_value "$RUN" "Corvane Wireless Controller")"
     expect_eq "$what: device count" "" "$(reg_value "$PARAMETERS" "Supported Device Count")"
     expect_eq "$what: device" "" "$(reg_value "$PARAMETERS" "Supported Device Attribute 0")"
     expect_eq "$what: Apps & features entries" 0 "$(entries)"
+}
+
+# pe_version FILE: the file version of FILE's version resource, a.b.c.d.
+pe_version() {
+    local off ms ls
+    off=$(LC_ALL=C grep -obUaP '\xbd\x04\xef\xfe' "$1" | head -1 | cut -d: -f1)
+    [ -n "$off" ] || return
+    read -r ms ls < <(od -An -tu4 -j $((off + 8)) -N8 "$1")
+    echo "$((ms >> 16)).$((ms & 65535)).$((ls >> 16)).$((ls & 65535))"
+}
+# table MSI NAME: the table's rows without the three header lines, the
+# columns separated by US (\x1f), which read does not merge as it merges tabs.
+table() { msiinfo export "$1" "$2" | tr -d '\r' | tail -n +4 | tr '\t' '\037'; }
+short_name_ok() { [[ "$1" =~ ^[A-Za-z0-9_~!#$%\&\'@^\`\(\)\{\}-]{1,8}(\.[A-Za-z0-9_~!#$%\&\'@^\`\(\)\{\}-]{1,3})?$ ]]; }
+
+# What Windows' validators (ICE rules) and a repair read in a package's
+# tables; Wine's installer minds none of it.
+expect_clean_tables() {
+    local msi=$1 what
+    what=$(basename "$1")
+    # ICE80: a 32-bit component is in a 32-bit folder, a 64-bit one in a 64-bit folder.
+    local -A parent=()
+    local dir par def
+    while IFS=$'\037' read -r dir par def; do
+        parent[$dir]=$par
+        # Short names: every folder a valid 8.3 name, or "short|long".
+        def=${def%%:*}
+        case "$def" in . | SourceDir) ;;
+        *'|'*) short_name_ok "${def%%|*}" || fail "$what: folder $dir's short name '${def%%|*}' is not 8.3" ;;
+        *) short_name_ok "$def" || fail "$what: folder $dir ('$def') has no short name" ;;
+        esac
+    done < <(table "$msi" Directory)
+    local comp id attributes condition keypath d root
+    while IFS=$'\037' read -r comp id dir attributes condition keypath; do
+        root=""
+        d=$dir
+        while [ -n "$d" ]; do
+            case "$d" in ProgramFiles64Folder | System64Folder) root=64 ;; ProgramFilesFolder | SystemFolder) root=32 ;; esac
+            d=${parent[$d]:-}
+        done
+        if [ $((attributes & 256)) -ne 0 ]; then
+            [ "$root" != 32 ] || fail "$what: 64-bit component $comp is in a 32-bit folder (ICE80)"
+        else
+            [ "$root" != 64 ] || fail "$what: 32-bit component $comp is in a 64-bit folder (ICE80)"
+        fi
+        # A repair given AUTOSTART or SHEET evaluates these components again.
+        case "$comp" in Autostart | AutostartOff | PropertySheet)
+            [ -n "$condition" ] || fail "$what: $comp has no condition"
+            [ $((attributes & 64)) -ne 0 ] || fail "$what: $comp is not transitive"
+            ;;
+        esac
+    done < <(table "$msi" Component)
+    # ICE68: only an action in the script (InScript) may carry NoImpersonate.
+    local action type
+    while IFS=$'\037' read -r action type _; do
+        [ $((type & 2048)) -eq 0 ] || [ $((type & 1024)) -ne 0 ] ||
+            fail "$what: immediate action $action carries NoImpersonate (ICE68)"
+    done < <(table "$msi" CustomAction)
+    # The programs' versions are their version resources', from the one
+    # version number of the package.
+    local product_version file name size version language source
+    product_version=$(table "$msi" Property | sed -n 's/^ProductVersion\x1f//p')
+    while IFS=$'\037' read -r file comp name size version language _; do
+        case "$file" in
+        quellin.exe | brasquet.dll) source=$BIN_DIR/$file ;;
+        brasquet_x86.dll) source=${X86_DLL:-$BIN_DIR/brasquet.dll} ;;
+        *) continue ;;
+        esac
+        expect_eq "$what: $file's version" "$(pe_version "$source")" "$version"
+        expect_eq "$what: $file's language" 1033 "$language"
+        short_name_ok "${name%%|*}" || fail "$what: file $file has no short name"
+    done < <(table "$msi" File)
+    # The tests' older package carries the same files under a lower number.
+    [ "$msi" = "$OLDER_PACKAGE" ] ||
+        expect_eq "$what: the programs' version is the package's" "$product_version.0" "$(pe_version "$BIN_DIR/quellin.exe")"
+    # AUTOSTART survives an elevation; SHEET, a path for InprocServer32, is an
+    # administrator's alone.
+    local secure
+    secure=";$(table "$msi" Property | sed -n 's/^SecureCustomProperties\x1f//p');"
+    [[ "$secure" == *";AUTOSTART;"* ]] || fail "$what: AUTOSTART is not a secure property ($secure)"
+    [[ "$secure" == *";SHEET;"* ]] && fail "$what: SHEET is a secure property"
+    # Restart Manager closes only what registered for a restart.
+    expect_eq "$what: MSIRMSHUTDOWN" 2 "$(table "$msi" Property | sed -n 's/^MSIRMSHUTDOWN\x1f//p')"
 }
 
 BuildChecksControllerIdsAndActionImports() {
@@ -170,6 +280,10 @@ BuildChecksControllerIdsAndActionImports() {
         fail "the product's package carries the tests' failing action"
     msiinfo export "$PACKAGE" CustomAction | grep FailInstallation >/dev/null ||
         fail "the tests' package lacks its failing action"
+    local msi
+    for msi in "$BIN_DIR/CorvaneWirelessController.msi" "$PACKAGE" "$OLDER_PACKAGE"; do
+        expect_clean_tables "$msi"
+    done
     # The custom action DLL runs inside the installer: Windows' own DLLs only.
     local dll
     for dll in $(x86_64-w64-mingw32-objdump -p "$BIN_DIR/install_actions.dll" | sed -n 's/^\tDLL Name: //p'); do
@@ -189,6 +303,8 @@ SilentInstallRegistersEverything() {
     expect_eq "sheet class" "REG_SZ Corvane Wireless Controller Property Sheet" "$(reg_value "$SHEET" "")"
     expect_eq "sheet server" 'REG_SZ C:\Zubehör für Ω\sheet.dll' "$(reg_value "$SHEET\\InprocServer32" "")"
     expect_eq "sheet threading" "REG_SZ Apartment" "$(reg_value "$SHEET\\InprocServer32" ThreadingModel)"
+    # There was no Parameters key before: an uninstall gives it the service key's access.
+    expect_eq "access before the installation" "REG_SZ inherited" "$(reg_value "$PRODUCT_KEY\\Wireless Controller" "Parameters Access")"
     expect_eq "autostart" "REG_SZ \"$FOLDER_WIN\\quellin.exe\"" "$(reg_value "$RUN" "Corvane Wireless Controller")"
     # The 64-bit driver's class is in the 64-bit view only (the 32-bit view
     # holds the x86 driver's, when the package has it).
@@ -202,18 +318,33 @@ X86DriverRegistersInThe32BitView() {
     new_prefix
     msiexec /i "$(winpath "$X86_PACKAGE")" /qn AUTOSTART=0
     expect_eq "exit code" 0 "$RC"
-    [ -f "$(folder)/x86/brasquet.dll" ] || fail "no x86\\brasquet.dll"
+    # The 32-bit driver in the 32-bit Program Files, in its version's folder.
+    [ -f "$(folder_x86)/$VERSION/brasquet.dll" ] || fail "no x86 $VERSION\\brasquet.dll"
     if [ -n "${X86_DLL:-}" ]; then
-        cmp -s "$X86_DLL" "$(folder)/x86/brasquet.dll" || fail "x86\\brasquet.dll is not the built x86 driver"
+        cmp -s "$X86_DLL" "$(folder_x86)/$VERSION/brasquet.dll" || fail "the x86 brasquet.dll is not the built x86 driver"
     fi
-    expect_eq "x86 driver server" "REG_SZ $FOLDER_WIN\\x86\\brasquet.dll" "$(reg_value "$DRIVER\\InprocServer32" "" 32)"
+    expect_eq "x86 driver server" "REG_SZ $FOLDER_X86_WIN\\$VERSION\\brasquet.dll" "$(reg_value "$DRIVER\\InprocServer32" "" 32)"
     expect_eq "x86 driver threading" "REG_SZ Both" "$(reg_value "$DRIVER\\InprocServer32" ThreadingModel 32)"
-    expect_eq "x64 driver server" "REG_SZ $FOLDER_WIN\\brasquet.dll" "$(reg_value "$DRIVER\\InprocServer32" "")"
+    expect_eq "x64 driver server" "REG_SZ $FOLDER_WIN\\$VERSION\\brasquet.dll" "$(reg_value "$DRIVER\\InprocServer32" "")"
     expect_eq "without AUTOSTART" "" "$(reg_value "$RUN" "Corvane Wireless Controller")"
     key_exists "$SHEET" && fail "the property sheet was registered without SHEET"
+    # A repair given AUTOSTART and SHEET anew applies them: the components
+    # are transitive.
+    msiexec /i "$(winpath "$X86_PACKAGE")" /qn REINSTALL=ALL REINSTALLMODE=amus AUTOSTART=1 'SHEET=C:\sheet.dll'
+    expect_eq "repair exit code" 0 "$RC"
+    expect_eq "repaired with AUTOSTART" "REG_SZ \"$FOLDER_WIN\\quellin.exe\"" "$(reg_value "$RUN" "Corvane Wireless Controller")"
+    expect_eq "repaired with SHEET" 'REG_SZ C:\sheet.dll' "$(reg_value "$SHEET\\InprocServer32" "")"
+    add_profiles
     msiexec /x "$(winpath "$X86_PACKAGE")" /qn
     expect_eq "uninstall exit code" 0 "$RC"
     expect_removed "uninstalled"
+    # The key had no access of its own before: it gets what the service key
+    # hands down. Wine gives the service key D:(A;CIIO;GR;;;BU)(A;;KA;;;BA):
+    # the Users' generic read, as the key's own read for the key and passed
+    # on as it is.
+    expect_eq "service key access" 'D:(A;CIIO;GR;;;BU)(A;;KA;;;BA)' "$(access "${PARAMETERS_PATH%\\Parameters}")"
+    expect_eq "uninstalled: Parameters key access" 'D:AI(A;ID;KR;;;BU)(A;CIIOID;GR;;;BU)' "$(access)"
+    expect_logged "uninstalled" "giving the Parameters key the service key's access: status 0"
 }
 
 InteractiveInstallStartsTheTrayAndTheDriverPlays() {
@@ -256,17 +387,18 @@ RepairThenUpgradeKeepsProfiles() {
     # must outlive the repair and the upgrade, which are not given them.
     msiexec /i "$(winpath "$OLDER_PACKAGE")" /qn AUTOSTART=0 'SHEET=C:\sheet.dll'
     expect_eq "older version's exit code" 0 "$RC"
+    expect_eq "older version's driver server" "REG_SZ $FOLDER_WIN\\0.9.0\\brasquet.dll" "$(reg_value "$DRIVER\\InprocServer32" "")"
     expect_eq "older version's device count" "REG_DWORD 0x2" "$(reg_value "$PARAMETERS" "Supported Device Count")"
     expect_eq "older version's second device" "REG_DWORD 0x845e0002" \
         "$(reg_value "$PARAMETERS" "Supported Device Attribute 1")"
     add_profiles
     # A lost file and a lost value come back with a repair: "msiexec /famus"
     # on Windows, its properties here, as Wine's msiexec /f ends with 1.
-    rm -f "$(folder)/brasquet.dll"
+    rm -f "$(folder)/0.9.0/brasquet.dll"
     wine reg delete "$DRIVER\\InprocServer32" /v ThreadingModel /f >/dev/null 2>&1
     msiexec /i "$(winpath "$OLDER_PACKAGE")" /qn REINSTALL=ALL REINSTALLMODE=amus
     expect_eq "repair exit code" 0 "$RC"
-    cmp -s "$BIN_DIR/brasquet.dll" "$(folder)/brasquet.dll" || fail "repair: brasquet.dll is not back"
+    cmp -s "$BIN_DIR/brasquet.dll" "$(folder)/0.9.0/brasquet.dll" || fail "repair: brasquet.dll is not back"
     expect_eq "repaired threading" "REG_SZ Both" "$(reg_value "$DRIVER\\InprocServer32" ThreadingModel)"
     expect_eq "repaired access" "$PARAMETERS_ACCESS" "$(access)"
     expect_eq "repaired sheet" 'REG_SZ C:\sheet.dll' "$(reg_value "$SHEET\\InprocServer32" "")"
@@ -277,6 +409,12 @@ RepairThenUpgradeKeepsProfiles() {
     expect_eq "upgrade exit code" 0 "$RC"
     expect_installed "upgraded"
     expect_profiles "upgraded"
+    # The older version's removal is no uninstall: the key has the
+    # package's access (checked above), and the record of the access before
+    # the first installation stays.
+    expect_eq "upgraded: access before the installation" "REG_SZ inherited" \
+        "$(reg_value "$PRODUCT_KEY\\Wireless Controller" "Parameters Access")"
+    [ -e "$(folder)/0.9.0" ] && fail "upgraded: the older version's driver folder is left"
     key_exists "$OEM\\VID_845E&PID_0002\\OEMForceFeedback" && fail "upgraded: 845E:0002's force feedback entries are left"
     expect_eq "upgraded: second device" "" "$(reg_value "$PARAMETERS" "Supported Device Attribute 1")"
     expect_eq "upgraded: sheet" 'REG_SZ C:\sheet.dll' "$(reg_value "$SHEET\\InprocServer32" "")"
@@ -297,13 +435,20 @@ RepairThenUpgradeKeepsProfiles() {
 
 UninstallRemovesAllButSettings() {
     new_prefix
+    # The user's settings are older than this installation: the key's
+    # access from then comes back with the uninstall.
+    add_profiles
+    local before
+    before=$(access)
     msiexec /i "$(winpath "$PACKAGE")" /qn 'SHEET=C:\sheet.dll'
     expect_eq "exit code" 0 "$RC"
-    add_profiles
+    expect_eq "installed: access" "$PARAMETERS_ACCESS" "$(access)"
     msiexec /x "$(winpath "$PACKAGE")" /qn
     expect_eq "uninstall exit code" 0 "$RC"
     expect_removed "uninstalled"
     expect_profiles "uninstalled"
+    expect_eq "uninstalled: Parameters key access" "$before" "$(access)"
+    expect_logged "uninstalled" "putting back the Parameters key's access from before the installation: status 0"
 }
 
 FailingInstallLeavesNothing() {
@@ -316,6 +461,26 @@ FailingInstallLeavesNothing() {
     expect_removed "rolled back"
     expect_profiles "rolled back"
     expect_eq "Parameters key access" "$before" "$(access)"
+    expect_logged "rolled back" "setting the Parameters key's access: status 0" \
+        "failing the installation on purpose (ROLLBACKTEST)" "rollback: restoring the Parameters key's access: status 0"
+    # A key whose access the installer may not read: without it a rollback
+    # could restore nothing, so the installation stops before it changes anything.
+    set_access 'O:SYD:P(A;;KA;;;SY)(A;;0xC0000;;;WD)'
+    msiexec /i "$(winpath "$PACKAGE")" /qn
+    expect_eq "unreadable key: exit code" $((1603 & 255)) "$RC"
+    expect_logged "unreadable key" "reading the Parameters key's access: status 5"
+    expect_removed "unreadable key"
+    # A key whose access the installer may not change (all rights but
+    # WRITE_DAC and WRITE_OWNER, owned by another): the installation fails
+    # and rolls back.
+    set_access 'O:SYD:P(A;;0x3003F;;;WD)'
+    before=$(access)
+    msiexec /i "$(winpath "$PACKAGE")" /qn
+    expect_eq "unchangeable key: exit code" $((1603 & 255)) "$RC"
+    expect_logged "unchangeable key" "opening the Parameters key to set its access: status 5"
+    expect_removed "unchangeable key"
+    expect_profiles "unchangeable key"
+    expect_eq "unchangeable key: access" "$before" "$(access)"
 }
 
 if ! declare -F "$case_name" >/dev/null; then

@@ -2,7 +2,7 @@
 // demo and the end-to-end test. It finds windows and named mutexes, reads the
 // popup menu and the notification area from the pixels on the screen, tells
 // which program is in front, asks a window to close, and reads the access a
-// registry key grants.
+// registry key grants or sets it.
 #include "screen_reading.h"
 
 #include <windows.h>
@@ -31,6 +31,9 @@ Usage:
   winprobe close CLASS [TITLE] [--exe NAME]    asks that window to close (WM_CLOSE)
   winprobe keyaccess KEY                       the DACL of HKEY_LOCAL_MACHINE\KEY (64-bit view), in
                                                SDDL ("D:P..." when it is protected)
+  winprobe setkeyaccess KEY SDDL               gives HKEY_LOCAL_MACHINE\KEY (64-bit view) the owner and
+                                               DACL of SDDL, as a test sets up a key the installer
+                                               may not change
   winprobe --help
 
   --wait MS   ask again every 100 ms until the answer is yes, for at most MS milliseconds
@@ -310,6 +313,26 @@ bool AskKeyAccess(const Query& query)
     return !query.fGone;
 }
 
+// Owner and DACL from SDDL ("O:SYD:P(A;;KR;;;WD)"): a key locked against its
+// user, for the tests of what the installer does then.
+bool SetKeyAccess(const Query& query)
+{
+    PSECURITY_DESCRIPTOR psd = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(query.title.c_str(), SDDL_REVISION_1, &psd,
+                                                              nullptr))
+        return false;
+    HKEY hKey = nullptr;
+    LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, query.className.c_str(), 0,
+                                   WRITE_DAC | WRITE_OWNER | KEY_WOW64_64KEY, &hKey);
+    if (status == ERROR_SUCCESS) {
+        status = RegSetKeySecurity(hKey, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, psd);
+        RegCloseKey(hKey);
+    }
+    LocalFree(psd);
+    printf("setkeyaccess status=%ld\n", static_cast<long>(status));
+    return status == ERROR_SUCCESS;
+}
+
 int UsageError(const char* pszMessage)
 {
     fprintf(stderr, "winprobe: %s\nTry 'winprobe --help'.\n", pszMessage);
@@ -351,7 +374,8 @@ int wmain(int argc, wchar_t** argv)
         }
     }
     if (positional.empty())
-        return UsageError("name what to look at: window, menu, tray, mutex, foreground, close or keyaccess");
+        return UsageError(
+            "name what to look at: window, menu, tray, mutex, foreground, close, keyaccess or setkeyaccess");
     query.verb = positional[0];
 
     bool (*pfnAsk)(const Query&) = nullptr;
@@ -372,6 +396,9 @@ int wmain(int argc, wchar_t** argv)
     } else if (query.verb == L"keyaccess") {
         pfnAsk = AskKeyAccess;
         cMin = cMax = 2;
+    } else if (query.verb == L"setkeyaccess") {
+        pfnAsk = SetKeyAccess;
+        cMin = cMax = 3;
     } else {
         return UsageError(("unknown question " + Narrow(query.verb)).c_str());
     }
