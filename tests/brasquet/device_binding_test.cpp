@@ -201,8 +201,8 @@ TEST(DeviceBinding, ProcessExitWithoutReleaseStopsTheMotors)
                                    controller.Path() + L" " + szEvent + pszMode;
         STARTUPINFOW si = {sizeof(si)};
         PROCESS_INFORMATION pi = {};
-        ASSERT_TRUE(
-            CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+        ASSERT_TRUE(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                   &si, &pi));
         CloseHandle(pi.hThread);
         const bool fFull = controller.WaitForStrength(255, 0, 4 * WAIT_MS);
         SetEvent(hPlaying);

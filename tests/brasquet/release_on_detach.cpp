@@ -7,7 +7,7 @@
 namespace {
 IUnknown* g_pDriver = nullptr;
 HMODULE g_hLibrary = nullptr;
-}
+} // namespace
 
 // Takes over the caller's reference to pDriver and, unless null, to the
 // library hLibrary that serves it, freed after the driver. Plain C, so that

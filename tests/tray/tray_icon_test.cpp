@@ -188,10 +188,8 @@ TEST_F(TrayIconTest, KeyboardOpensEachMenuOnceAtTheIcon)
         size_t cItems; // of the one menu shown; 0 for none
         bool fAtTheIcon;
     } cases[] = {
-        {{NIN_KEYSELECT}, 2, true},
-        {{NIN_KEYSELECT, NIN_KEYSELECT}, 2, true},
-        {{WM_CONTEXTMENU}, 4, true},
-        {{WM_RBUTTONDOWN, WM_RBUTTONUP, WM_CONTEXTMENU}, 4, false},
+        {{NIN_KEYSELECT}, 2, true},  {{NIN_KEYSELECT, NIN_KEYSELECT}, 2, true},
+        {{WM_CONTEXTMENU}, 4, true}, {{WM_RBUTTONDOWN, WM_RBUTTONUP, WM_CONTEXTMENU}, 4, false},
         {{NIN_SELECT}, 0, false},
     };
     for (const auto& c : cases) {
@@ -245,7 +243,8 @@ TEST_F(TrayIconTest, KeyboardMenuGivesTheFocusBackOnlyWhenDismissed)
         ASSERT_TRUE(PumpUntil([] { return !s_menus.empty(); }));
         Pump();
 
-        const bool fFocusGiven = std::count(s_notifyMessages.begin(), s_notifyMessages.end(), NIM_SETFOCUS) == 1;
+        const bool fFocusGiven =
+            std::count(s_notifyMessages.begin(), s_notifyMessages.end(), NIM_SETFOCUS) == 1;
         EXPECT_EQ(uChoice == 0, fFocusGiven);
         EXPECT_EQ(uChoice == IDM_AUTOCHANGE, StopTimer(IDT_FOREGROUND)) << "the command was carried out";
         s_menus.clear();
