@@ -492,9 +492,10 @@ TEST(MixingHold, ConstantForcesHoldUntilTheirWindowOrEnvelopeMovesOthersNever)
 }
 
 // Effects are placed and mixed by the driver's clock every 2 ms: it must
-// move every millisecond. Under Wine GetTickCount moves in irregular steps of
-// 1 to 10 ms (about 70 values in 100 ms); a clock of the performance counter
-// takes nearly every value. Spinning, a busy machine takes values away: the
+// move every millisecond. Under Wine GetTickCount moves in steps of about
+// 16 ms, finer but irregular while other programs keep Wine's server busy
+// (22 values in 300 ms on an idle machine, some 200 on a busy one); a clock
+// of the performance counter takes every value. Spinning, a busy machine takes values away: the
 // test runs alone.
 TEST(MixingClock, SystemTickCountTakesNearlyEveryMillisecond)
 {
