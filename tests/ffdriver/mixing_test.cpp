@@ -495,8 +495,8 @@ TEST(MixingHold, ConstantForcesHoldUntilTheirWindowOrEnvelopeMovesOthersNever)
 // move every millisecond. Under Wine GetTickCount moves in steps of about
 // 16 ms, finer but irregular while other programs keep Wine's server busy
 // (22 values in 300 ms on an idle machine, some 200 on a busy one); a clock
-// of the performance counter takes every value. Spinning, a busy machine takes values away: the
-// test runs alone.
+// of the performance counter takes every value. Spinning, a busy machine
+// takes values away: the test runs alone.
 TEST(MixingClock, SystemTickCountTakesNearlyEveryMillisecond)
 {
 #ifndef _WIN32
