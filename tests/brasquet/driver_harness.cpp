@@ -95,18 +95,23 @@ std::vector<BYTE> StrengthsOf(const std::vector<MotorRecord>& reports, size_t iF
     return strengths;
 }
 
-DWORD ThreadCount()
+std::set<DWORD> ThreadIds()
 {
+    std::set<DWORD> ids;
     HANDLE hSnapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (hSnapshot == INVALID_HANDLE_VALUE) return 0;
-    DWORD cThreads = 0;
+    if (hSnapshot == INVALID_HANDLE_VALUE) return ids;
     THREADENTRY32 entry = {};
     entry.dwSize = sizeof(entry);
     for (BOOL fMore = Thread32First(hSnapshot, &entry); fMore; fMore = Thread32Next(hSnapshot, &entry)) {
-        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++cThreads;
+        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ids.insert(entry.th32ThreadID);
     }
     CloseHandle(hSnapshot);
-    return cThreads;
+    return ids;
+}
+
+DWORD ThreadCount()
+{
+    return static_cast<DWORD>(ThreadIds().size());
 }
 
 bool WaitForThreadCount(DWORD cThreads, DWORD dwTimeoutMs)

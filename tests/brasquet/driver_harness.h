@@ -8,6 +8,7 @@
 #include "pipe_controller.h"
 
 #include <array>
+#include <set>
 #include <vector>
 
 // The real DLL, loaded once per test program.
@@ -43,7 +44,8 @@ using ReportBytes = std::array<BYTE, 4>;
 ReportBytes BytesOf(const MotorRecord& record);
 std::vector<BYTE> StrengthsOf(const std::vector<MotorRecord>& reports, size_t iFrom = 0);
 
-// Threads of this process, from a Toolhelp snapshot.
+// Threads of this process, from a Toolhelp snapshot: their ids, and how many.
+std::set<DWORD> ThreadIds();
 DWORD ThreadCount();
 // Waits until the process has cThreads threads. A Rumble Thread exits just
 // after the end of its binding has returned.

@@ -8,31 +8,11 @@
 // DLL_PROCESS_DETACH, waits until the library is gone and its Rumble Thread
 // has ended, and only then returns 0: a thread that ran on in the unmapped
 // library crashes the process first.
-#include "driver_activation.h"
-#include "effect_downloads.h"
+#include "driver_harness.h"
 
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <set>
-
-namespace {
-
-std::set<DWORD> ThreadIds()
-{
-    std::set<DWORD> ids;
-    HANDLE hSnapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (hSnapshot == INVALID_HANDLE_VALUE) return ids;
-    THREADENTRY32 entry = {};
-    entry.dwSize = sizeof(entry);
-    for (BOOL fMore = Thread32First(hSnapshot, &entry); fMore; fMore = Thread32Next(hSnapshot, &entry)) {
-        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ids.insert(entry.th32ThreadID);
-    }
-    CloseHandle(hSnapshot);
-    return ids;
-}
-
-} // namespace
 
 int wmain(int argc, wchar_t** argv)
 {
