@@ -3,6 +3,7 @@
 // the Parameters key of the prefix, its exit code and the icon the shell
 // holds for its window.
 #include "common/device_contract.h"
+#include "tests/tray/quellin_outside.h"
 #include "tests/tray/registry_sandbox.h"
 #include "tray/resource.h"
 
@@ -19,16 +20,8 @@ namespace {
 
 constexpr wchar_t kDesktop[] = L"quellin tests";
 constexpr UINT WM_TRAYICON = WM_USER + 1;
-constexpr DWORD kWait = 10000;
+constexpr DWORD kWait = OUTSIDE_WAIT_MS;
 constexpr DWORD kNothingHappens = 2500; // more than two ticks of automatic switching
-
-std::wstring BesideThisProgram(const wchar_t* pszFile)
-{
-    WCHAR szPath[MAX_PATH];
-    GetModuleFileNameW(nullptr, szPath, ARRAYSIZE(szPath));
-    std::wstring path = szPath;
-    return path.substr(0, path.rfind(L'\\') + 1) + pszFile;
-}
 
 std::wstring ThisProgramsFileName()
 {
@@ -38,47 +31,11 @@ std::wstring ThisProgramsFileName()
     return path.substr(path.rfind(L'\\') + 1);
 }
 
-template <typename Pred> bool WaitFor(Pred pred, DWORD dwTimeoutMs = kWait)
-{
-    const DWORD dwStart = GetTickCount();
-    while (!pred()) {
-        if (GetTickCount() - dwStart > dwTimeoutMs) return false;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
-            DispatchMessageW(&msg);
-    }
-    return true;
-}
-
-// Wine gives a desktop that is configured with a size a notification area of
-// its own; the test thread and the programs it starts share that desktop.
-void EnterTestDesktop()
-{
-    static bool fEntered = false;
-    if (fEntered) return;
-    RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\Explorer\\Desktops", kDesktop, REG_SZ, L"1024x768",
-                    sizeof(L"1024x768"));
-    HDESK hdesk = CreateDesktopW(kDesktop, nullptr, nullptr, 0, GENERIC_ALL, nullptr);
-    ASSERT_NE(nullptr, hdesk);
-    ASSERT_TRUE(SetThreadDesktop(hdesk));
-    fEntered = true;
-    GetDesktopWindow(); // starts the desktop's shell
-    ASSERT_TRUE(WaitFor([] { return FindWindowW(L"Shell_TrayWnd", nullptr) != nullptr; }));
-}
-
-std::vector<BYTE> Block(BYTE b)
-{
-    std::vector<BYTE> block(126, b);
-    block[123] = block[124] = 0; // no driver restart notice between them
-    return block;
-}
-
 class QuellinTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        EnterTestDesktop();
+        EnterTestDesktop(kDesktop);
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH);
         SetSupportedDevices({0x845E0001});
     }
@@ -97,25 +54,9 @@ protected:
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH);
     }
 
-    static void SetValue(LPCWSTR pszName, DWORD dwType, const void* pv, DWORD cb)
-    {
-        ASSERT_EQ(ERROR_SUCCESS,
-                  RegSetKeyValueW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH, pszName, dwType, pv, cb));
-    }
-    static void SetDword(LPCWSTR pszName, DWORD dw) { SetValue(pszName, REG_DWORD, &dw, sizeof(dw)); }
     static void SetBinary(LPCWSTR pszName, const std::vector<BYTE>& data)
     {
         SetValue(pszName, REG_BINARY, data.data(), static_cast<DWORD>(data.size()));
-    }
-    static std::vector<BYTE> GetValue(LPCWSTR pszName)
-    {
-        std::vector<BYTE> data(1024);
-        DWORD cb = static_cast<DWORD>(data.size());
-        if (RegGetValueW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH, pszName, RRF_RT_ANY, nullptr, data.data(),
-                         &cb) != ERROR_SUCCESS)
-            return {};
-        data.resize(cb);
-        return data;
     }
     static DWORD CurrentIndex()
     {
@@ -183,18 +124,6 @@ protected:
     {
         DWORD_PTR dwResult;
         SendMessageTimeoutW(hwnd, WM_COMMAND, id, 0, SMTO_NORMAL, kWait, &dwResult);
-    }
-
-    // Whether the shell holds an icon for the window: a change of nothing
-    // succeeds only for an icon it knows.
-    static bool IconShown(HWND hwnd)
-    {
-        NOTIFYICONDATAW nid = {};
-        nid.cbSize = sizeof(nid);
-        nid.hWnd = hwnd;
-        nid.uID = 0;
-        nid.uFlags = 0;
-        return Shell_NotifyIconW(NIM_MODIFY, &nid) != FALSE;
     }
 
     // A window of this test program in the foreground: the profile named like

@@ -3,8 +3,10 @@
 // and a profile chosen from its menu reaches each connected controller's
 // driver as one Reload Request, after which the driver holds the profile.
 #include "controller_link.h"
+#include "controller_reports.h"
 
 #include "common/device_contract.h"
+#include "tests/tray/quellin_outside.h"
 #include "tray/resource.h"
 
 #include <windows.h>
@@ -19,7 +21,7 @@
 namespace {
 
 constexpr wchar_t kDesktop[] = L"virtual controller tests";
-constexpr DWORD kWait = 10000;
+constexpr DWORD kWait = OUTSIDE_WAIT_MS;
 constexpr VC_CONTROLLER_ID CONTROLLER_A = {0x7C4A, 0x01F6};
 constexpr VC_CONTROLLER_ID CONTROLLER_B = {0x7C4A, 0x01F7};
 
@@ -28,83 +30,11 @@ DWORD AttributeOf(VC_CONTROLLER_ID id)
     return (DWORD(id.wVendorID) << 16) | id.wProductID;
 }
 
-std::wstring BesideThisProgram(const wchar_t* pszFile)
-{
-    WCHAR szPath[MAX_PATH];
-    GetModuleFileNameW(nullptr, szPath, ARRAYSIZE(szPath));
-    std::wstring path = szPath;
-    return path.substr(0, path.rfind(L'\\') + 1) + pszFile;
-}
-
-template <typename Pred> bool WaitFor(Pred pred, DWORD dwTimeoutMs = kWait)
-{
-    const DWORD dwStart = GetTickCount();
-    while (!pred()) {
-        if (GetTickCount() - dwStart > dwTimeoutMs) return false;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
-            DispatchMessageW(&msg);
-    }
-    return true;
-}
-
-void EnterTestDesktop()
-{
-    static bool fEntered = false;
-    if (fEntered) return;
-    RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\Explorer\\Desktops", kDesktop, REG_SZ, L"1024x768",
-                    sizeof(L"1024x768"));
-    HDESK hdesk = CreateDesktopW(kDesktop, nullptr, nullptr, 0, GENERIC_ALL, nullptr);
-    ASSERT_NE(nullptr, hdesk);
-    ASSERT_TRUE(SetThreadDesktop(hdesk));
-    fEntered = true;
-    GetDesktopWindow(); // starts the desktop's shell
-    ASSERT_TRUE(WaitFor([] { return FindWindowW(L"Shell_TrayWnd", nullptr) != nullptr; }));
-}
-
-void SetValue(LPCWSTR pszName, DWORD dwType, const void* pv, DWORD cb)
-{
-    ASSERT_EQ(ERROR_SUCCESS,
-              RegSetKeyValueW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH, pszName, dwType, pv, cb));
-}
-
-void SetDword(LPCWSTR pszName, DWORD dw)
-{
-    SetValue(pszName, REG_DWORD, &dw, sizeof(dw));
-}
-
-std::vector<BYTE> GetValue(LPCWSTR pszName)
-{
-    std::vector<BYTE> data(1024);
-    DWORD cb = static_cast<DWORD>(data.size());
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH, pszName, RRF_RT_ANY, nullptr, data.data(),
-                     &cb) != ERROR_SUCCESS)
-        return {};
-    data.resize(cb);
-    return data;
-}
-
-std::vector<BYTE> Block(BYTE b)
-{
-    std::vector<BYTE> block(126, b);
-    block[123] = block[124] = 0; // no driver restart notice between them
-    return block;
-}
-
-bool IconShown(HWND hwnd)
-{
-    NOTIFYICONDATAW nid = {};
-    nid.cbSize = sizeof(nid);
-    nid.hWnd = hwnd;
-    return Shell_NotifyIconW(NIM_MODIFY, &nid) != FALSE;
-}
-
 class TrayWithControllers : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        EnterTestDesktop();
+        EnterTestDesktop(kDesktop);
         for (VC_CONTROLLER_ID id : {CONTROLLER_A, CONTROLLER_B})
             if (vcontroller::Unplug(id) == ERROR_SUCCESS) vcontroller::WaitForController(id, false, kWait);
         // The driver's service key holds its image path: only the values go.
@@ -164,12 +94,7 @@ protected:
 
     static std::vector<VC_REPORT_ENTRY> FeatureReports(VC_CONTROLLER_ID id)
     {
-        vcontroller::ReportLog log;
-        EXPECT_EQ(vcontroller::GetReports(id, &log), static_cast<DWORD>(ERROR_SUCCESS));
-        std::vector<VC_REPORT_ENTRY> reports;
-        for (const VC_REPORT_ENTRY& entry : log.entries)
-            if (entry.kind == VC_REPORT_FEATURE) reports.push_back(entry);
-        return reports;
+        return ReportsOfKind(id, VC_REPORT_FEATURE);
     }
 
     static std::vector<BYTE> DriversSetting(VC_CONTROLLER_ID id)
@@ -236,16 +161,7 @@ TEST_F(TrayWithControllers, ReloadRequestTakesTheControllersFeatureReportLength)
 
 TEST_F(TrayWithControllers, ChosenProfileReachesEachControllersDriverAsOneReloadRequest)
 {
-    SetValue(L"Setting 1", REG_BINARY, Block(0x11).data(), 126);
-    SetValue(L"Setting Name 1", REG_SZ, L"Racing", sizeof(L"Racing"));
-    SetValue(L"Setting 2", REG_BINARY, Block(0x22).data(), 126);
-    SetValue(L"Setting Name 2", REG_SZ, L"Touring", sizeof(L"Touring"));
-    SetDword(L"Setting Count", 3);
-    SetDword(L"Current Setting Index", 0);
-    SetValue(L"Current Setting", REG_BINARY, Block(0xEE).data(), 126);
-    BYTE zero = 0;
-    SetValue(L"Modified Flag", REG_BINARY, &zero, 1);
-    SetValue(L"Auto Setting Change", REG_BINARY, &zero, 1);
+    StoreTwoProfiles();
     Plug(CONTROLLER_A);
     Plug(CONTROLLER_B);
     StartQuellin();

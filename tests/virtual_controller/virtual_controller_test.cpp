@@ -4,6 +4,7 @@
 // driver re-reads "Current Setting" on a Reload Request, and a pulled one is
 // gone. The drivers are installed by the vcontroller.install fixture.
 #include "controller_link.h"
+#include "controller_reports.h"
 
 #include "common/device_contract.h"
 
@@ -69,15 +70,7 @@ public:
     DWORD Result() const { return result_; }
     const std::wstring& Path() const { return path_; }
 
-    std::vector<VC_REPORT_ENTRY> Reports(BYTE kind) const
-    {
-        vcontroller::ReportLog log;
-        EXPECT_EQ(vcontroller::GetReports(id_, &log), static_cast<DWORD>(ERROR_SUCCESS));
-        std::vector<VC_REPORT_ENTRY> reports;
-        for (const VC_REPORT_ENTRY& entry : log.entries)
-            if (entry.kind == kind) reports.push_back(entry);
-        return reports;
-    }
+    std::vector<VC_REPORT_ENTRY> Reports(BYTE kind) const { return ReportsOfKind(id_, kind); }
 
 private:
     VC_CONTROLLER_ID id_;
