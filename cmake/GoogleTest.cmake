@@ -28,7 +28,7 @@ function(add_project_gtest target)
     if(WIN32)
         # Under Wine a crashed program often ends with status 0: a run passes
         # only with GoogleTest's summary and no unhandled exception.
-        set_property(TARGET ${target} PROPERTY CROSSCOMPILING_EMULATOR ${CMAKE_SOURCE_DIR}/scripts/wine-test gtest
+        set_property(TARGET ${target} PROPERTY CROSSCOMPILING_EMULATOR ${WINE_TEST} gtest
                                                                         ${CMAKE_CROSSCOMPILING_EMULATOR})
     endif()
     if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 4)

@@ -17,6 +17,11 @@ configure_file(${CMAKE_SOURCE_DIR}/scripts/wine-run.in ${CMAKE_BINARY_DIR}/wine-
                FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run)
 
+# Every test command runs through scripts/wine-test: it passes only when its
+# output has the test's own report of its result and Wine reported no
+# unhandled exception in any Windows program it started.
+set(WINE_TEST ${CMAKE_SOURCE_DIR}/scripts/wine-test)
+
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     # The 32-bit programs' prefix is one of their own, with its 32-bit half.
     # Making it takes minutes under the emulation; it is made once and kept.
@@ -28,7 +33,6 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     # add_x86_run(name TIMEOUT seconds [NATIVE_ONLY] COMMAND target args...)
     # One 32-bit process that runs a group of tests (a --gtest_filter).
     # NATIVE_ONLY: skipped where 32-bit programs run emulated.
-    set(WINE_TEST ${CMAKE_SOURCE_DIR}/scripts/wine-test)
     function(add_x86_run name)
         cmake_parse_arguments(ARG "NATIVE_ONLY" "TIMEOUT" "COMMAND" ${ARGN})
         add_test(NAME x86.${name} COMMAND ${ARG_COMMAND})
@@ -52,11 +56,6 @@ add_test(NAME display.up COMMAND ${_wine_env} display-up ${WINE_PREFIX} ${WINE_D
 add_test(NAME display.down COMMAND ${_wine_env} display-down ${WINE_PREFIX} ${WINE_DISPLAY})
 set_tests_properties(display.up PROPERTIES FIXTURES_SETUP display)
 set_tests_properties(display.down PROPERTIES FIXTURES_CLEANUP display)
-
-# A test command run through scripts/wine-test: it passes only when its output
-# has a line matching RESULT and Wine reported no unhandled exception in any
-# Windows program it started.
-set(WINE_TEST ${CMAKE_SOURCE_DIR}/scripts/wine-test)
 
 # add_wine_test(name COMMAND exe args... [RESULT regex] [NEEDS_DISPLAY] [RESOURCE_LOCK lock])
 # A test that runs a Windows program (or a shell script using ${WINE_RUN}).
