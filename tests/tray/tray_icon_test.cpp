@@ -188,8 +188,14 @@ TEST_F(TrayIconTest, KeyboardOpensEachMenuOnceAtTheIcon)
         size_t cItems; // of the one menu shown; 0 for none
         bool fAtTheIcon;
     } cases[] = {
-        {{NIN_KEYSELECT}, 2, true},  {{NIN_KEYSELECT, NIN_KEYSELECT}, 2, true},
-        {{WM_CONTEXTMENU}, 4, true}, {{WM_RBUTTONDOWN, WM_RBUTTONUP, WM_CONTEXTMENU}, 4, false},
+        {{NIN_KEYSELECT}, 2, true},
+        {{NIN_KEYSELECT, NIN_KEYSELECT}, 2, true},
+        {{WM_CONTEXTMENU}, 4, true},
+        {{WM_RBUTTONDOWN, WM_RBUTTONUP, WM_CONTEXTMENU}, 4, false},
+        // The mouse moves on between the release and the shell's message.
+        {{WM_RBUTTONDOWN, WM_RBUTTONUP, WM_MOUSEMOVE, WM_CONTEXTMENU}, 4, false},
+        // A menu already asked for from the keyboard is the one shown.
+        {{NIN_KEYSELECT, WM_CONTEXTMENU}, 2, true},
         {{NIN_SELECT}, 0, false},
     };
     for (const auto& c : cases) {
