@@ -182,4 +182,83 @@ TEST_F(TrayWithControllers, ChosenProfileReachesEachControllersDriverAsOneReload
     EXPECT_EQ(current[0], 0x22) << "the chosen profile is not the current setting";
 }
 
+// What ffhost.exe printed, and its exit code.
+std::string RunBesideThisProgram(std::wstring commandLine, DWORD* pdwExit)
+{
+    SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
+    HANDLE hRead = nullptr;
+    HANDLE hWrite = nullptr;
+    EXPECT_TRUE(CreatePipe(&hRead, &hWrite, &sa, 0));
+    SetHandleInformation(hRead, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW si = {sizeof(si)};
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = hWrite;
+    si.hStdError = hWrite;
+    PROCESS_INFORMATION pi = {};
+    const BOOL fStarted =
+        CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+    CloseHandle(hWrite);
+    std::string output;
+    char rgch[4096];
+    DWORD cb;
+    while (fStarted && ReadFile(hRead, rgch, sizeof(rgch), &cb, nullptr) && cb > 0)
+        output.append(rgch, cb);
+    CloseHandle(hRead);
+    *pdwExit = 255;
+    if (fStarted) {
+        WaitForSingleObject(pi.hProcess, INFINITE);
+        GetExitCodeProcess(pi.hProcess, pdwExit);
+        CloseHandle(pi.hProcess);
+        CloseHandle(pi.hThread);
+    }
+    return output;
+}
+
+// The counts of one line of the soak's figures: handles, USER and GDI objects.
+std::vector<unsigned long> SoakCounts(const std::string& output, const char* pszWhen, const char* pszWho)
+{
+    const std::string prefix = std::string(pszWhen) + " " + pszWho + ": handles ";
+    const size_t i = output.find(prefix);
+    unsigned long rgul[3] = {};
+    if (i == std::string::npos ||
+        sscanf(output.c_str() + i + prefix.size(), "%lu, USER objects %lu, GDI objects %lu", &rgul[0],
+               &rgul[1], &rgul[2]) != 3)
+        return {};
+    return {rgul[0], rgul[1], rgul[2]};
+}
+
+// Plugs and pulls, each binding playing a sine, with the program switching
+// automatically: neither the game's host nor quellin.exe keeps more handles
+// or objects than a few, and every binding that ended stopped the motors.
+// SOAK_CYCLES sets the number of cycles (a long run: 200).
+TEST_F(TrayWithControllers, SoakOfPlugsAndPullsLeavesNothingBehind)
+{
+    BYTE one = 1;
+    SetValue(L"Auto Setting Change", REG_BINARY, &one, 1);
+    StartQuellin();
+    ASSERT_NE(nullptr, hwnd_);
+    char szCycles[16] = "6";
+    GetEnvironmentVariableA("SOAK_CYCLES", szCycles, sizeof(szCycles));
+    std::wstring commandLine =
+        L"\"" + BesideThisProgram(L"ffhost.exe") + L"\" soak --device 7C4A:01F6 --cycles ";
+    for (const char* p = szCycles; *p; ++p)
+        commandLine += static_cast<wchar_t>(*p);
+
+    DWORD dwExit;
+    const std::string output = RunBesideThisProgram(commandLine, &dwExit);
+    printf("%s", output.c_str());
+
+    EXPECT_EQ(dwExit, 0u) << "a binding ended without its all-zero report, or the soak could not run";
+    for (const char* pszWho : {"host", "quellin.exe"}) {
+        const std::vector<unsigned long> before = SoakCounts(output, "before", pszWho);
+        const std::vector<unsigned long> after = SoakCounts(output, "after", pszWho);
+        ASSERT_EQ(before.size(), 3u) << pszWho;
+        ASSERT_EQ(after.size(), 3u) << pszWho;
+        EXPECT_GT(before[0], 0u) << pszWho << ": its handles were not counted";
+        for (size_t i = 0; i < 3; ++i)
+            EXPECT_LE(after[i], before[i] + 3) << pszWho << ", count " << i;
+    }
+    EXPECT_NE(output.find("quellin.exe still runs"), std::string::npos);
+}
+
 } // namespace

@@ -7,6 +7,7 @@
 #include "pipe_controller.h"
 #include "script.h"
 #include "script_runner.h"
+#include "soak.h"
 #include "timeline.h"
 
 #include "common/class_ids.h"
@@ -29,6 +30,7 @@ Usage:
   ffhost bench [--com | --dll PATH] [--starts N] [--idle-seconds S]
                [--releases N] [--play-seconds S]
   ffhost bench --device VVVV:PPPP [--com | --dll PATH] [--starts N]
+  ffhost soak --device VVVV:PPPP [--com | --dll PATH] [--cycles N]
   ffhost register [PATH]     register PATH (default: brasquet.dll beside
                              ffhost.exe) as the Effect Driver's in-process
                              server, ThreadingModel Both, in the registry
@@ -60,6 +62,13 @@ the time of the final Release while four effects play (--releases, 20), the
 reports per second, their spacing and the CPU time while a sine of period
 250 ms plays (--play-seconds, 10) and the CPU time of one bound idle driver
 (--idle-seconds, 10).
+
+soak: plugs the virtual controller in and pulls it out --cycles times (200),
+binding one Effect Driver that plays a sine anew after every plug; every
+other binding ends before its pull, the others are pulled while they play.
+Prints the handles, USER and GDI objects and private bytes of the host and
+of a running quellin.exe before and after, and how many bindings ended with
+an all-zero last report. Exit code 1 when one did not.
 
 Script: statements separated by line ends or ';'; '#' starts a comment
 (except #N, a raw effect handle). Times in download keys are microseconds,
@@ -145,6 +154,7 @@ struct Options {
     bool fBind = true;
     bool fQuiet = false;
     BenchmarkOptions bench;
+    SoakOptions soak;
     std::wstring registerPath;
     bool fDevice = false;
     VC_CONTROLLER_ID device = {};
@@ -162,7 +172,7 @@ bool ParseCount(const wchar_t* psz, long lMin, long lMax, long* pl)
 // Returns -1 when the options are good, else the exit code.
 int ParseOptions(int argc, wchar_t** argv, Options* pOptions)
 {
-    if (argc < 2) return UsageError("a command is missing: run, bench, register or unregister");
+    if (argc < 2) return UsageError("a command is missing: run, bench, soak, register or unregister");
     pOptions->verb = argv[1];
     if (pOptions->verb == L"--help" || pOptions->verb == L"-h" || pOptions->verb == L"/?" ||
         pOptions->verb == L"help") {
@@ -170,13 +180,13 @@ int ParseOptions(int argc, wchar_t** argv, Options* pOptions)
         return 0;
     }
     const std::wstring& verb = pOptions->verb;
-    if (verb != L"run" && verb != L"bench" && verb != L"register" && verb != L"unregister")
+    if (verb != L"run" && verb != L"bench" && verb != L"soak" && verb != L"register" && verb != L"unregister")
         return UsageError("unknown command '" + Narrow(verb) + "'");
     for (int i = 2; i < argc; ++i) {
         const std::wstring arg = argv[i];
         const bool fValue = i + 1 < argc;
         auto fIs = [&](const wchar_t* pszName, bool fRunOrBench) {
-            return arg == pszName && (!fRunOrBench || verb == L"run" || verb == L"bench");
+            return arg == pszName && (!fRunOrBench || verb == L"run" || verb == L"bench" || verb == L"soak");
         };
         long l;
         if (arg == L"--help" || arg == L"-h") {
@@ -215,6 +225,9 @@ int ParseOptions(int argc, wchar_t** argv, Options* pOptions)
         } else if (verb == L"bench" && arg == L"--releases" && fValue) {
             if (!ParseCount(argv[++i], 0, 10000, &l)) return UsageError("--releases takes a count 0..10000");
             pOptions->bench.cReleases = static_cast<int>(l);
+        } else if (verb == L"soak" && arg == L"--cycles" && fValue) {
+            if (!ParseCount(argv[++i], 1, 100000, &l)) return UsageError("--cycles takes a count 1..100000");
+            pOptions->soak.cCycles = static_cast<int>(l);
         } else if ((verb == L"register" || verb == L"unregister") && pOptions->registerPath.empty() &&
                    arg[0] != L'-') {
             pOptions->registerPath = arg;
@@ -224,6 +237,8 @@ int ParseOptions(int argc, wchar_t** argv, Options* pOptions)
     }
     if (verb == L"run" && pOptions->scriptPath.empty() == !pOptions->fExec)
         return UsageError("run needs exactly one of --script FILE and --exec TEXT");
+    if (verb == L"soak" && !pOptions->fDevice) return UsageError("soak needs --device VVVV:PPPP");
+    pOptions->soak.device = pOptions->device;
     return -1;
 }
 
@@ -326,7 +341,8 @@ int Run(const Options& options)
     return iExit;
 }
 
-int Bench(const Options& options)
+// bench and soak: the driver loaded, then the measurement.
+int Measure(const Options& options)
 {
     DriverLoader loader(options.fCom, options.dllPath);
     const HRESULT hr = loader.Load();
@@ -335,6 +351,7 @@ int Bench(const Options& options)
                 options.fCom ? "COM" : Narrow(options.dllPath).c_str(), HresultName(hr).c_str());
         return 1;
     }
+    if (options.verb == L"soak") return RunSoak(&loader, options.soak, stdout);
     return RunBenchmarks(&loader, options.bench, stdout);
 }
 
@@ -346,7 +363,7 @@ int wmain(int argc, wchar_t** argv)
     const int iExit = ParseOptions(argc, argv, &options);
     if (iExit >= 0) return iExit;
     if (options.verb == L"run") return Run(options);
-    if (options.verb == L"bench") return Bench(options);
+    if (options.verb == L"bench" || options.verb == L"soak") return Measure(options);
     const std::wstring path = options.registerPath.empty() ? DefaultDriverPath() : options.registerPath;
     if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
         fprintf(stderr, "ffhost: %s does not exist\n", Narrow(path).c_str());
