@@ -1,6 +1,6 @@
 #include "tray/device_list.h"
 
-#include "common/device_contract.h"
+#include "tray/reload_request.h"
 #include "tray/settings_store.h"
 #include "tray/tray_platform.h"
 
@@ -68,44 +68,6 @@ private:
     HANDLE h_;
 };
 
-HANDLE OpenDevice(LPCWSTR pszDevicePath, DWORD dwAccess)
-{
-    return g_platform.CreateFileW(pszDevicePath, dwAccess, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
-// The length of the collection's feature report; the Reload Request's own
-// where the device does not tell it.
-ULONG FeatureReportLength(HANDLE hDevice)
-{
-    ULONG cb = RELOAD_REQUEST_SIZE;
-    PHIDP_PREPARSED_DATA pPreparsed = nullptr;
-    if (!g_platform.HidD_GetPreparsedData(hDevice, &pPreparsed)) return cb;
-    HIDP_CAPS caps = {};
-    if (g_platform.HidP_GetCaps(pPreparsed, &caps) == HIDP_STATUS_SUCCESS &&
-        caps.FeatureReportByteLength != 0)
-        cb = caps.FeatureReportByteLength;
-    g_platform.HidD_FreePreparsedData(pPreparsed);
-    return cb;
-}
-
-// The Reload Request, all zero, at the length the HID class driver takes for
-// the collection's feature report, which may be longer than the request.
-void SendReloadRequest(LPCWSTR pszDevicePath)
-{
-    const DeviceHandle device(OpenDevice(pszDevicePath, GENERIC_READ | GENERIC_WRITE));
-    // Held by a program that does not share it: the controller keeps its
-    // settings until the next request.
-    if (device.get() == INVALID_HANDLE_VALUE) return;
-
-    const ULONG cb = std::max<ULONG>(FeatureReportLength(device.get()), 1);
-    std::unique_ptr<BYTE[]> pbReport(new (std::nothrow) BYTE[cb]());
-    if (!pbReport) return;
-    // A controller that refuses keeps its previous settings; there is
-    // nothing better to do about it here.
-    g_platform.HidD_SetFeature(device.get(), pbReport.get(), cb);
-}
-
 } // namespace
 
 // Opens one present HID device and, if it is a supported controller, carries
@@ -117,12 +79,16 @@ bool SupportedDeviceList::HandleDevice(LPCWSTR pszDevicePath, DeviceOperation op
     // does not make the icon vanish.
     bool fSupported = false;
     {
-        const DeviceHandle device(OpenDevice(pszDevicePath, 0));
+        const DeviceHandle device(g_platform.CreateFileW(pszDevicePath, 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                                         nullptr));
         if (device.get() == INVALID_HANDLE_VALUE) return false;
         HIDD_ATTRIBUTES attributes = {};
         attributes.Size = sizeof(attributes);
         // A device whose ids cannot be read is nobody's controller: its ids
-        // must not be taken from a stale or zero-filled record.
+        // must not be taken from a stale or zero-filled record. The class
+        // driver answers from its own record of the collection, without
+        // asking the controller, so one whose requests stall answers too.
         fSupported = g_platform.HidD_GetAttributes(device.get(), &attributes) &&
                      IsSupported(attributes.VendorID, attributes.ProductID);
     }
@@ -132,6 +98,10 @@ bool SupportedDeviceList::HandleDevice(LPCWSTR pszDevicePath, DeviceOperation op
 
 LONG SupportedDeviceList::RunDeviceOperation(DeviceOperation op)
 {
+    // Requests that a controller held past their bound and has completed
+    // since give their blocks back, whether it is still there or not.
+    if (op == DEVOP_RELOAD) ReleaseEndedReloadRequests();
+
     GUID guidHid;
     g_platform.HidD_GetHidGuid(&guidHid);
 

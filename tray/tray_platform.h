@@ -30,7 +30,11 @@ struct TrayPlatform {
     HANDLE(WINAPI* CreateFileW)
     (LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) = ::CreateFileW;
     BOOLEAN(WINAPI* HidD_GetAttributes)(HANDLE, PHIDD_ATTRIBUTES) = ::HidD_GetAttributes;
-    BOOLEAN(WINAPI* HidD_SetFeature)(HANDLE, PVOID, ULONG) = ::HidD_SetFeature;
+    // The Reload Request, as overlapped I/O whose wait is bounded.
+    BOOL(WINAPI* DeviceIoControl)
+    (HANDLE, DWORD, LPVOID, DWORD, LPVOID, DWORD, LPDWORD, LPOVERLAPPED) = ::DeviceIoControl;
+    DWORD(WINAPI* WaitForRequest)(HANDLE, DWORD) = ::WaitForSingleObject;
+    BOOL(WINAPI* CancelIoEx)(HANDLE, LPOVERLAPPED) = ::CancelIoEx;
     BOOL(WINAPI* CloseDeviceHandle)(HANDLE) = ::CloseHandle;
     // The length of the collection's feature report, for the Reload Request.
     BOOLEAN(WINAPI* HidD_GetPreparsedData)(HANDLE, PHIDP_PREPARSED_DATA*) = ::HidD_GetPreparsedData;

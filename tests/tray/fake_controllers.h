@@ -10,6 +10,15 @@
 
 #include <vector>
 
+// How a controller answers a Reload Request, which always goes out as
+// overlapped I/O.
+enum RequestAnswer {
+    REQUEST_TAKEN,     // pends, and is done within the wait for it
+    REQUEST_REFUSED,   // fails at once, as an unplugged controller's does
+    REQUEST_CANCELLED, // pends past any wait; its cancellation ends it
+    REQUEST_STALLS,    // pends past any wait and its cancellation, until EndStalledRequests
+};
+
 struct FakeController {
     FakeController(USHORT wVendorID, USHORT wProductID) : wVendorID(wVendorID), wProductID(wProductID) {}
     USHORT wVendorID;
@@ -23,6 +32,7 @@ struct FakeController {
     bool fShared = true;         // false: another program holds it without sharing, only access 0 opens it
     bool fCaps = true;           // its preparsed data and caps can be read
     USHORT cbFeatureReport = 32; // FeatureReportByteLength of its caps
+    RequestAnswer answer = REQUEST_TAKEN;
 
     // What it saw.
     int cOpens = 0;
@@ -31,6 +41,9 @@ struct FakeController {
     int cRequests = 0;       // Reload Requests received, each checked byte for byte
     int cPreparsed = 0;      // preparsed data handed out
     int cPreparsedFreed = 0;
+    std::vector<DWORD> rgdwWaitsMs; // each wait for one of its requests, the time asked for
+    int cCancels = 0;
+    int cStalled = 0; // requests pending now, their handles still open
 };
 
 // The controllers in the order of enumeration.
@@ -44,5 +57,10 @@ extern int g_cDeviceSetsDestroyed;
 // g_platform before and restores it after.
 void InstallFakeControllers();
 
-// Every controller opened was closed again, and its preparsed data freed.
+// Every controller opened was closed again, but for the handles of requests
+// that still pend, and its preparsed data freed.
 void ExpectEveryControllerClosed();
+
+// The stalled requests complete, as when the controller takes them at last
+// or is pulled out; their blocks must still hold the request.
+void EndStalledRequests();

@@ -234,16 +234,24 @@ TEST_F(TrayIconTest, KeyboardOpensEachMenuOnceAtTheIcon)
 
 // A keyboard menu closed with Esc gives the focus back to the notification
 // area; a chosen item is carried out as from the mouse, and the focus stays
-// where the command takes it.
+// where the command takes it, as it stays where a click elsewhere, which
+// closes the menu too, takes it.
 TEST_F(TrayIconTest, KeyboardMenuGivesTheFocusBackOnlyWhenDismissed)
 {
-    for (UINT uChoice : {0u, UINT(IDM_AUTOCHANGE)}) {
-        SCOPED_TRACE(uChoice);
+    const struct {
+        UINT uChoice;
+        bool fClickElsewhere;
+    } cases[] = {{0, false}, {IDM_AUTOCHANGE, false}, {0, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.uChoice << " " << c.fClickElsewhere);
         StoreProfiles({L"game.exe"}, 0, 0, 0);
         ASSERT_NE(nullptr, MakeTrayWindow());
         s_hwndForeground = hwnd_;
-        s_uMenuChoice = uChoice;
+        s_uMenuChoice = c.uChoice;
         s_notifyMessages.clear();
+        s_onMenu = [fClickElsewhere = c.fClickElsewhere](HMENU) {
+            if (fClickElsewhere) s_hwndForeground = GetDesktopWindow();
+        };
 
         Click(hwnd_, WM_CONTEXTMENU);
         ASSERT_TRUE(PumpUntil([] { return !s_menus.empty(); }));
@@ -251,8 +259,8 @@ TEST_F(TrayIconTest, KeyboardMenuGivesTheFocusBackOnlyWhenDismissed)
 
         const bool fFocusGiven =
             std::count(s_notifyMessages.begin(), s_notifyMessages.end(), NIM_SETFOCUS) == 1;
-        EXPECT_EQ(uChoice == 0, fFocusGiven);
-        EXPECT_EQ(uChoice == IDM_AUTOCHANGE, StopTimer(IDT_FOREGROUND)) << "the command was carried out";
+        EXPECT_EQ(c.uChoice == 0 && !c.fClickElsewhere, fFocusGiven);
+        EXPECT_EQ(c.uChoice == IDM_AUTOCHANGE, StopTimer(IDT_FOREGROUND)) << "the command was carried out";
         s_menus.clear();
         DestroyWindow(hwnd_);
         Pump();

@@ -167,12 +167,13 @@ BOOL WINAPI FakeChangeWindowMessageFilterEx(HWND hwnd, UINT uMsg, DWORD dwAction
     return TRUE;
 }
 
-BOOLEAN(WINAPI* g_pfnControllerSetFeature)(HANDLE, PVOID, ULONG);
+BOOL(WINAPI* g_pfnControllerIoControl)(HANDLE, DWORD, LPVOID, DWORD, LPVOID, DWORD, LPDWORD, LPOVERLAPPED);
 
-BOOLEAN WINAPI SetFeatureSeen(HANDLE h, PVOID pv, ULONG cb)
+BOOL WINAPI ReloadRequestSeen(HANDLE h, DWORD dwCode, LPVOID pvIn, DWORD cbIn, LPVOID pvOut, DWORD cbOut,
+                              LPDWORD pcb, LPOVERLAPPED pov)
 {
     if (const auto onReloadRequest = TrayWindowTest::s_onReloadRequest) onReloadRequest();
-    return g_pfnControllerSetFeature(h, pv, cb);
+    return g_pfnControllerIoControl(h, dwCode, pvIn, cbIn, pvOut, cbOut, pcb, pov);
 }
 
 size_t g_iProcess;
@@ -232,8 +233,8 @@ void TrayWindowTest::SetUp()
     g_platform.WTSRegisterSessionNotification = FakeRegisterSession;
     g_platform.WTSUnRegisterSessionNotification = FakeUnregisterSession;
     g_platform.RegisterApplicationRestart = FakeRegisterRestart;
-    g_pfnControllerSetFeature = g_platform.HidD_SetFeature;
-    g_platform.HidD_SetFeature = SetFeatureSeen;
+    g_pfnControllerIoControl = g_platform.DeviceIoControl;
+    g_platform.DeviceIoControl = ReloadRequestSeen;
 
     s_notifyMessages.clear();
     s_lastAdd = {};
