@@ -7,6 +7,7 @@
 #include "driver_harness.h"
 
 #include "ffdriver/effect_driver_object.h"
+#include "ffdriver/motor_writer.h"
 
 #include <gtest/gtest.h>
 
@@ -17,6 +18,7 @@
 #include <new>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -161,6 +163,16 @@ BOOLEAN WINAPI FakeFreePreparsedData(PHIDP_PREPARSED_DATA)
     return TRUE;
 }
 
+// The length and strength of every report written, before it goes to the
+// pipe, which records only a message's first bytes.
+std::vector<std::pair<DWORD, BYTE>> g_rgWritten;
+
+BOOL WINAPI RecordingWriteFile(HANDLE hFile, LPCVOID pv, DWORD cb, LPDWORD pcb, LPOVERLAPPED pov)
+{
+    g_rgWritten.push_back({cb, static_cast<const BYTE*>(pv)[2]});
+    return WriteFile(hFile, pv, cb < 64 ? cb : 64, pcb, pov);
+}
+
 // The HID class driver takes an output report only at its collection's
 // length: one too short for the Motor Report fails the binding, a longer
 // one carries it padded with zeros.
@@ -172,15 +184,18 @@ TEST_F(RumbleThreadProcTest, MotorReportTakesTheOutputReportLengthOfTheCollectio
     platform.HidD_GetPreparsedData = FakeGetPreparsedData;
     platform.HidP_GetCaps = FakeGetCaps;
     platform.HidD_FreePreparsedData = FakeFreePreparsedData;
+    platform.WriteFile = RecordingWriteFile;
     pDriver_->pPlatform = &platform;
     const struct {
         USHORT cbOutput;
         HRESULT hr;
         DWORD cbWritten;
-    } rows[] = {{3, E_FAIL, 0}, {0, S_OK, 4}, {4, S_OK, 4}, {8, S_OK, 8}, {64, S_OK, 64}};
+    } rows[] = {{3, E_FAIL, 0}, {0, S_OK, 4},       {4, S_OK, 4},      {8, S_OK, 8},
+                {64, S_OK, 64}, {4096, S_OK, 4096}, {4097, E_FAIL, 0}, {65535, E_FAIL, 0}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.cbOutput);
         g_cbFakeOutputReport = row.cbOutput;
+        g_rgWritten.clear();
         PipeController controller;
         ASSERT_TRUE(controller.Start());
         ASSERT_EQ(row.hr, BindTo(pDriver_, controller.Path()));
@@ -193,13 +208,105 @@ TEST_F(RumbleThreadProcTest, MotorReportTakesTheOutputReportLengthOfTheCollectio
         ASSERT_TRUE(controller.WaitForStrength(127, 0, 5000));
         pDriver_->DestroyEffect(0, dwHandle);
         ASSERT_EQ(S_OK, Unbind(pDriver_));
+        ASSERT_FALSE(g_rgWritten.empty());
+        for (const auto& written : g_rgWritten)
+            EXPECT_EQ(row.cbWritten, written.first);
+        EXPECT_EQ(0, g_rgWritten.back().second);
         for (const MotorRecord& report : controller.Reports()) {
-            EXPECT_EQ(row.cbWritten, report.cb);
+            EXPECT_EQ(row.cbWritten < 64 ? row.cbWritten : 64, report.cb);
             for (DWORD i = 4; i < sizeof(report.rgb) && i < report.cb; ++i)
                 EXPECT_EQ(0, report.rgb[i]) << i;
         }
     }
     pDriver_->pPlatform = &SystemPlatform();
+}
+
+// Process exit stops the controllers that the drivers of the process still
+// have bound, and only those: a binding that ended has left the table, and
+// its handle is closed.
+TEST_F(RumbleThreadProcTest, ProcessExitStopsOnlyTheControllersStillBound)
+{
+    CloseHandle(pDriver_->hDevice);
+    pDriver_->hDevice = nullptr;
+    DriverPlatform platform;
+    platform.WriteFile = RecordingWriteFile;
+    pDriver_->pPlatform = &platform;
+    PipeController controller;
+    ASSERT_TRUE(controller.Start());
+    ASSERT_EQ(S_OK, BindTo(pDriver_, controller.Path()));
+    ASSERT_TRUE(controller.WaitForReports(1, 5000));
+    g_rgWritten.clear();
+    StopBoundDevices();
+    ASSERT_TRUE(controller.WaitForReports(2, 5000));
+    EXPECT_EQ((std::vector<std::pair<DWORD, BYTE>>{{4, 0}}), g_rgWritten);
+    ASSERT_EQ(S_OK, Unbind(pDriver_));
+    g_rgWritten.clear();
+    StopBoundDevices();
+    EXPECT_TRUE(g_rgWritten.empty());
+    pDriver_->pPlatform = &SystemPlatform();
+}
+
+// A controller that takes no write at all and ignores every cancellation,
+// on the real clock: the last report and the stop at process exit are still
+// written, each in a block of its own. Prints how long they take.
+LONG volatile g_cStalled = 0;
+LONG volatile g_bLastStalled = -1;
+
+BOOL WINAPI StallingWriteFile(HANDLE, LPCVOID pv, DWORD, LPDWORD, LPOVERLAPPED pov)
+{
+    pov->Internal = STATUS_PENDING;
+    ResetEvent(pov->hEvent);
+    InterlockedExchange(&g_bLastStalled, static_cast<const BYTE*>(pv)[2]);
+    InterlockedIncrement(&g_cStalled);
+    SetLastError(ERROR_IO_PENDING);
+    return FALSE;
+}
+
+BOOL WINAPI IgnoredCancelIoEx(HANDLE, LPOVERLAPPED)
+{
+    return TRUE;
+}
+
+TEST_F(RumbleThreadProcTest, StalledControllerStillGetsTheLastReportAndTheStopAtExit)
+{
+    CloseHandle(pDriver_->hDevice);
+    pDriver_->hDevice = nullptr;
+    DriverPlatform platform;
+    platform.WriteFile = StallingWriteFile;
+    platform.CancelIoEx = IgnoredCancelIoEx;
+    pDriver_->pPlatform = &platform;
+    PipeController controller;
+    ASSERT_TRUE(controller.Start());
+    ASSERT_EQ(S_OK, BindTo(pDriver_, controller.Path()));
+    DownloadConstant(pDriver_, 5000, DIEP_START);
+    // The strength is written again in a fresh block each time the last is
+    // left to the system, until eight are; then the thread writes no more.
+    for (int i = 0; i < 1000 && g_cStalled < static_cast<LONG>(MOTOR_STRANDED_MAX); ++i)
+        Sleep(10);
+    ASSERT_EQ(static_cast<LONG>(MOTOR_STRANDED_MAX), g_cStalled);
+    Sleep(300);
+    EXPECT_EQ(static_cast<LONG>(MOTOR_STRANDED_MAX), g_cStalled);
+    EXPECT_EQ(127, g_bLastStalled);
+
+    LARGE_INTEGER liFrequency, liStart, liStopped, liReleased;
+    QueryPerformanceFrequency(&liFrequency);
+    const LONG cBefore = g_cStalled;
+    QueryPerformanceCounter(&liStart);
+    StopBoundDevices();
+    QueryPerformanceCounter(&liStopped);
+    EXPECT_EQ(cBefore + 1, g_cStalled);
+    EXPECT_EQ(0, g_bLastStalled);
+
+    g_bLastStalled = -1;
+    EXPECT_EQ(0u, pDriver_->Release());
+    pDriver_ = nullptr;
+    QueryPerformanceCounter(&liReleased);
+    EXPECT_EQ(0, g_bLastStalled) << "the last report is attempted";
+    EXPECT_TRUE(controller.WaitForNoConnection(5000));
+    std::printf(
+        "controller that completes no write: stop at exit %.1f ms, final Release %.1f ms, %ld writes\n",
+        (liStopped.QuadPart - liStart.QuadPart) * 1000.0 / liFrequency.QuadPart,
+        (liReleased.QuadPart - liStopped.QuadPart) * 1000.0 / liFrequency.QuadPart, g_cStalled);
 }
 
 // The Rumble Thread on a fake clock: the performance counter runs at 10 MHz
@@ -541,6 +648,11 @@ void CallStartSine(IDirectInputEffectDriver* pDriver, std::vector<DWORD>* pHandl
     pHandles->push_back(DownloadPeriodic(pDriver, 3, 250000, DIEP_START));
 }
 
+void CallStopAll(IDirectInputEffectDriver* pDriver, std::vector<DWORD>*, DWORD)
+{
+    pDriver->SendForceFeedbackCommand(0, DISFFC_STOPALL);
+}
+
 TEST_F(FakeClockTest, AsksForItsTimerAtHighResolution)
 {
     world_.llEnd = T0;
@@ -591,6 +703,37 @@ TEST_F(FakeClockTest, IdleWaitEndsWithTheCallAndStartsTheGridAfresh)
     ASSERT_GE(world_.writes.size(), 2u);
     EXPECT_EQ((MotorWrite{1000000, 0}), world_.writes[0]);
     EXPECT_EQ(1000009u, world_.writes[1].tick);
+
+    // An idle wait shorter than a cycle: the sine stopped at 9.5 ms, the
+    // pass at 10 finds the mix idle, and the sine starts again at 11. The
+    // next cycle is 2 ms after 11, not on the grid of 10.
+    world_ = FakeWorld{};
+    world_.llNow = T0;
+    world_.llEnd = T0 + 20 * COUNTS_PER_MS;
+    world_.pDriver = pDriver_;
+    pDriver_->fShutdown.store(0);
+    pDriver_->SendForceFeedbackCommand(0, DISFFC_RESET);
+    world_.calls.push_back({T0, CallStartSine, 0});
+    world_.calls.push_back({T0 + 9 * COUNTS_PER_MS + 5000, CallStopAll, 0});
+    world_.calls.push_back({T0 + 11 * COUNTS_PER_MS, CallStartSine, 0});
+    Run();
+    ASSERT_GE(world_.rgllDueAsked.size(), 6u);
+    EXPECT_EQ((std::vector<LONGLONG>{-20000, -20000, -20000, -20000, -20000, -20000}), DuesAsked(6));
+    const auto itStopped = std::find(world_.writes.begin(), world_.writes.end(), MotorWrite{1000010, 0});
+    ASSERT_NE(world_.writes.end(), itStopped);
+    ASSERT_NE(world_.writes.end(), itStopped + 1);
+    EXPECT_EQ(1000013u, itStopped[1].tick);
+}
+
+// Without a high-resolution timer the thread cycles on Sleep, and a steady
+// mix waits on hWake for its hold, not without end.
+TEST_F(FakeClockTest, WithoutATimerASteadyMixWaitsOnItsEventForTheHold)
+{
+    world_.fNoTimer = true;
+    DownloadConstant(pDriver_, 5000, DIEP_START, 100000);
+    Run();
+    EXPECT_EQ((std::vector<DWORD>{101}), world_.rgdwWaitMs);
+    EXPECT_EQ((std::vector<MotorWrite>{{1000000, 127}, {1000101, 0}, {1001000, 0}}), world_.writes);
 }
 
 // A constant force holds its sum from its start to the tick after its
