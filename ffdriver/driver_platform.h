@@ -25,8 +25,11 @@ struct DriverPlatform {
     DWORD(WINAPI* WaitForMultipleObjects)(DWORD, const HANDLE*, BOOL, DWORD) = ::WaitForMultipleObjects;
     VOID(WINAPI* Sleep)(DWORD) = ::Sleep;
 
-    // The Motor Report, and the report length of the device it goes to.
+    // The Motor Report, the end of a write that takes too long, and the
+    // report length of the device it goes to.
     BOOL(WINAPI* WriteFile)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED) = ::WriteFile;
+    BOOL(WINAPI* CancelIoEx)(HANDLE, LPOVERLAPPED) = ::CancelIoEx;
+    DWORD(WINAPI* WaitForSingleObject)(HANDLE, DWORD) = ::WaitForSingleObject;
     BOOLEAN(WINAPI* HidD_GetPreparsedData)(HANDLE, PHIDP_PREPARSED_DATA*) = ::HidD_GetPreparsedData;
     NTSTATUS(WINAPI* HidP_GetCaps)(PHIDP_PREPARSED_DATA, PHIDP_CAPS) = ::HidP_GetCaps;
     BOOLEAN(WINAPI* HidD_FreePreparsedData)(PHIDP_PREPARSED_DATA) = ::HidD_FreePreparsedData;

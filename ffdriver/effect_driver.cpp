@@ -65,7 +65,9 @@ HRESULT EffectDriver::GetVersions(LPDIDRIVERVERSIONS pvers)
     if (pvers->dwSize != sizeof(DIDRIVERVERSIONS)) return E_INVALIDARG;
     pvers->dwFirmwareRevision = 1;
     pvers->dwHardwareRevision = 1;
-    pvers->dwFFDriverVersion = 1;
+    // The product's version, as the files' version resources and the
+    // package carry it: a later release reports a higher number.
+    pvers->dwFFDriverVersion = FFDRIVER_VERSION;
     return S_OK;
 }
 
@@ -153,8 +155,10 @@ HRESULT EffectDriver::GetForceFeedbackState(DWORD, LPDIDEVICESTATE pds)
     if (fStopped) dwState |= DIGFFS_STOPPED;
     if (fPaused) dwState |= DIGFFS_PAUSED;
     dwState |= fActuatorsOn ? DIGFFS_ACTUATORSON : DIGFFS_ACTUATORSOFF;
-    // No power switch, no safety switch and no user switch to report.
-    dwState |= DIGFFS_POWERON | DIGFFS_SAFETYSWITCHOFF | DIGFFS_USERFFSWITCHON;
+    // No power switch and no user switch to report: both count as on. A
+    // device that cannot tell its safety switch reports neither of its
+    // bits; DIGFFS_SAFETYSWITCHOFF would say that it cannot operate.
+    dwState |= DIGFFS_POWERON | DIGFFS_USERFFSWITCHON;
     pds->dwState = dwState;
     pds->dwLoad = 0;
     return S_OK;

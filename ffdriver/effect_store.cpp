@@ -2,6 +2,7 @@
 // rgpEffects array, which holds exactly cEffects owned records in the order of
 // their download. Every operation runs under the process-wide lock.
 #include "ffdriver/effect_driver.h"
+#include "ffdriver/mixing.h"
 
 #include <cstddef>
 #include <cstring>
@@ -142,6 +143,8 @@ HRESULT EffectDriver::DownloadEffect(DWORD, DWORD dwEffectId, LPDWORD pdwEffect,
         pRecord->eff.cAxes = peff->cAxes;
         pRecord->eff.rglDirection = nullptr;
     }
+    // Without an envelope the effect has none from now on.
+    if ((dwFlags & DIEP_ENVELOPE) && !peff->lpEnvelope) pRecord->eff.lpEnvelope = nullptr;
     if ((dwFlags & DIEP_ENVELOPE) && peff->lpEnvelope) {
         pRecord->env = *peff->lpEnvelope;
         // Against this call's duration, wrapping: a fade that would start
@@ -204,7 +207,21 @@ HRESULT EffectDriver::GetEffectStatus(DWORD, DWORD dwEffect, LPDWORD pdwStatus)
 {
     if (!pdwStatus) return E_POINTER;
     ProcessLockGuard lock;
+    // Playing while the mixing pass would still play it: a play whose count
+    // is used up is over, so a game that polls for the end of its effect
+    // sees it. A play waiting out its start delay is under way.
     const EffectRecord* pRecord = FindEffect(*this, dwEffect);
-    if (pRecord) *pdwStatus = pRecord->fPlaying ? DIEGES_PLAYING : 0;
+    if (!pRecord) {
+        *pdwStatus = 0;
+        return S_OK;
+    }
+    // While paused the clocks stand at the pause, and one started since has
+    // not run yet.
+    DWORD now = pfnTick();
+    if (fPaused)
+        now = pRecord->dwStartTick - dwPauseTick <= now - dwPauseTick ? pRecord->dwStartTick : dwPauseTick;
+    DWORD durationMs = 0;
+    DWORD positionMs = 0;
+    *pdwStatus = GetEffectPlay(*pRecord, now, &durationMs, &positionMs) != PLAY_OVER ? DIEGES_PLAYING : 0;
     return S_OK;
 }

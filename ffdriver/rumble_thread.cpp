@@ -5,8 +5,10 @@
 // that a late wake does not shift. Cycles in which the sum cannot change
 // (a constant force holds its value, an effect waits out its start delay)
 // are skipped; while nothing can sound until a call changes the mix, it
-// waits for that call instead. Its last act on the driver is an all-zero
-// report, which stops both motors, and setting hThreadDone.
+// waits for that call instead. A write the device has not finished keeps
+// the thread cycling, so that the strength that follows goes out as soon
+// as the device is free (motor_writer.h). Its last act on the driver is an
+// all-zero report, which stops both motors, and setting hThreadDone.
 #include "ffdriver/effect_driver_object.h"
 
 #include "ffdriver/motor_writer.h"
@@ -138,22 +140,28 @@ void RunCycles(EffectDriverObject* pDriver, CyclePacer* pPacer, MotorWriter* pWr
     while (!pDriver->fShutdown.load()) {
         const MixResult mix = pDriver->core.MixingPass();
         // The sums are compared, not the strengths: a change of the device
-        // gain alone reaches the motors with the next change of the mix. A
-        // report the device did not take is not sent again: the next change
-        // sends a fresh one.
-        if (mix.ullSum != ullPreviousSum) pWriter->Write(StrengthFromSum(mix.dwGain, mix.ullSum));
+        // gain alone reaches the motors with the next change of the mix.
+        if (mix.ullSum != ullPreviousSum) pWriter->Post(StrengthFromSum(mix.dwGain, mix.ullSum));
         ullPreviousSum = mix.ullSum;
+        // The writer never holds the cycle: a slow write is looked at again
+        // in the next one, and a strength the device refused is written
+        // again when the writer asks for it.
+        const DWORD dwWriterMs = pWriter->Pump();
         // An idle mix stays as it is until a call changes it, and every such
         // call sets hWake, also one made since the pass (the event keeps the
         // signal): no cycle is lost by waiting. A play whose count is used up
         // would come round again only when its clock wraps, 49.7 days after
         // its start; waiting lets it stay silent, as it should. Should the
         // wait fail, the thread cycles as usual rather than spin.
-        if (mix.fIdle &&
-            pPacer->pPlatform->WaitForMultipleObjects(1, &pDriver->hWake, FALSE, INFINITE) == WAIT_OBJECT_0)
+        const bool fIdle = mix.fIdle && dwWriterMs == INFINITE;
+        if (fIdle &&
+            pPacer->pPlatform->WaitForMultipleObjects(1, &pDriver->hWake, FALSE, INFINITE) == WAIT_OBJECT_0) {
             pPacer->fPaced = false;
-        else
-            WaitForNextChange(pPacer, mix.fIdle ? 0 : mix.dwHoldMs, pDriver->hWake, pDriver->fShutdown);
+            continue;
+        }
+        DWORD holdMs = fIdle ? 0 : mix.fIdle ? INFINITE : mix.dwHoldMs;
+        if (dwWriterMs < holdMs) holdMs = dwWriterMs;
+        WaitForNextChange(pPacer, holdMs, pDriver->hWake, pDriver->fShutdown);
     }
 }
 
@@ -179,7 +187,7 @@ DWORD WINAPI RumbleThreadProc(LPVOID pvDriver)
         MotorWriter writer(platform, pDriver->hDevice, pDriver->cbReport);
         RunCycles(pDriver, &pacer, &writer);
         if (pacer.hTimer) CloseHandle(pacer.hTimer);
-        writer.Write(0);
+        writer.WriteLast(0);
     }
     // The end of the binding waits for this event, not for the thread's
     // exit: a thread's exit runs DLL_THREAD_DETACH under the loader lock,

@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 namespace {
 
 using PFNDLLGETCLASSOBJECT = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, LPVOID*);
@@ -120,7 +123,7 @@ TEST_F(ComServer, CreateInstanceWithAnOuterUnknownSucceedsLikeWithout)
     DIDEVICESTATE state = {};
     state.dwSize = sizeof(state);
     EXPECT_EQ(S_OK, pDriver->GetForceFeedbackState(0, &state));
-    EXPECT_EQ(0x653u, state.dwState);
+    EXPECT_EQ(0x453u, state.dwState);
     EXPECT_EQ(0u, pDriver->Release());
     EXPECT_EQ(0u, pFactory->Release());
 }
@@ -222,7 +225,18 @@ TEST(EffectDriverObject, ForwardsTheDeviceWideOperations)
     DIDRIVERVERSIONS versions = {};
     versions.dwSize = sizeof(versions);
     EXPECT_EQ(S_OK, pDriver->GetVersions(&versions));
-    EXPECT_EQ(1u, versions.dwFFDriverVersion);
+    // The version its file carries, a byte each for minor and patch.
+    const std::wstring path = Driver().Path();
+    DWORD dwZero = 0;
+    std::vector<BYTE> info(GetFileVersionInfoSizeW(path.c_str(), &dwZero));
+    ASSERT_FALSE(info.empty());
+    ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, static_cast<DWORD>(info.size()), info.data()));
+    VS_FIXEDFILEINFO* pFixed = nullptr;
+    UINT cbFixed = 0;
+    ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&pFixed), &cbFixed));
+    EXPECT_EQ(HIWORD(pFixed->dwFileVersionMS) << 16 | LOWORD(pFixed->dwFileVersionMS) << 8 |
+                  HIWORD(pFixed->dwFileVersionLS),
+              versions.dwFFDriverVersion);
     EXPECT_EQ(E_NOTIMPL, pDriver->Escape(0, 0, nullptr));
     EXPECT_EQ(DI_TRUNCATED, pDriver->SetGain(0, 0));
     EXPECT_EQ(E_NOTIMPL, pDriver->SendForceFeedbackCommand(0, 0x03));
@@ -238,7 +252,7 @@ TEST(EffectDriverObject, ForwardsTheDeviceWideOperations)
     DIDEVICESTATE state = {};
     state.dwSize = sizeof(state);
     EXPECT_EQ(S_OK, pDriver->GetForceFeedbackState(0, &state));
-    EXPECT_EQ(static_cast<DWORD>(DIGFFS_EMPTY | DIGFFS_ACTUATORSOFF | 0x640), state.dwState);
+    EXPECT_EQ(static_cast<DWORD>(DIGFFS_EMPTY | DIGFFS_ACTUATORSOFF | 0x440), state.dwState);
     EXPECT_EQ(0u, pDriver->Release());
 }
 

@@ -112,7 +112,7 @@ TEST(RumbleThread, StartDelayHoldsTheEffectBack)
     EXPECT_LE(dDelayMs, 300 + MARGIN_MS);
 }
 
-TEST(RumbleThread, PlayCountBoundsTheWindowWhileTheEffectStaysPlaying)
+TEST(RumbleThread, PlayCountBoundsTheWindowAndThePlay)
 {
     BoundDriver bound;
     ASSERT_EQ(S_OK, bound.Bind());
@@ -129,7 +129,7 @@ TEST(RumbleThread, PlayCountBoundsTheWindowWhileTheEffectStaysPlaying)
     EXPECT_TRUE(SilentFor(bound.controller, iOff + 1, 150));
     DWORD dwStatus = 0;
     EXPECT_EQ(S_OK, bound.pDriver->GetEffectStatus(0, dwHandle, &dwStatus));
-    EXPECT_EQ(static_cast<DWORD>(DIEGES_PLAYING), dwStatus);
+    EXPECT_EQ(0u, dwStatus) << "the play is over";
 }
 
 TEST(RumbleThread, PlayedOutEffectSoundsAgainWhenADownloadLengthensIt)

@@ -134,7 +134,7 @@ void CallSomething(Worker* pWorker, Random& random)
         state.dwSize = random.Below(4) ? sizeof(state) : random.Below(64);
         const HRESULT hr = pDriver->GetForceFeedbackState(0, random.Below(16) ? &state : nullptr);
         Check(pWorker, "GetForceFeedbackState", hr, {S_OK, E_INVALIDARG, E_POINTER});
-        if (hr == S_OK && (state.dwState & 0x640) != 0x640)
+        if (hr == S_OK && (state.dwState & 0x740) != 0x440)
             Check(pWorker, "GetForceFeedbackState's state", E_UNEXPECTED, {});
         break;
     }

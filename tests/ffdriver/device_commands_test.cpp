@@ -9,7 +9,8 @@
 
 namespace {
 
-constexpr DWORD ALWAYS_ON = DIGFFS_POWERON | DIGFFS_SAFETYSWITCHOFF | DIGFFS_USERFFSWITCHON;
+// A device that cannot tell its safety switch reports neither of its bits.
+constexpr DWORD ALWAYS_ON = DIGFFS_POWERON | DIGFFS_USERFFSWITCHON;
 
 // A ramp from 10000 to -10000 over one second: its force tells its position.
 DWORD DownloadRamp(EffectDriver& driver)
@@ -29,12 +30,12 @@ std::uint64_t RampAt(DWORD positionMs)
 
 } // namespace
 
-TEST(DeviceCommands, NewDriverReports0x653AndNoLoad)
+TEST(DeviceCommands, NewDriverReports0x453AndNoLoad)
 {
     EffectDriver driver(FakeTick);
     DIDEVICESTATE ds = {sizeof(ds), 0xFFFFFFFF, 0xFFFFFFFF};
     EXPECT_EQ(S_OK, driver.GetForceFeedbackState(0, &ds));
-    EXPECT_EQ(0x653u, ds.dwState);
+    EXPECT_EQ(0x453u, ds.dwState);
     EXPECT_EQ(0u, ds.dwLoad);
     EXPECT_EQ(10000u, driver.dwGain);
     EXPECT_EQ(1u, driver.fActuatorsOn);
@@ -83,6 +84,7 @@ TEST(DeviceCommands, UnknownOrCombinedCommandsAreRefusedAndChangeNothing)
 {
     EffectDriver driver(FakeTick);
     EffectParams params;
+    params.eff.dwDuration = INFINITE;
     DownloadPlaying(driver, EFFECT_CONSTANTFORCE, params);
     driver.StartEffect(0, 1, 0, 1);
     for (DWORD dwCommand : {0x00u, 0x03u, 0x0Cu, 0x30u, 0x40u, 0x80000000u, 0xFFFFFFFFu}) {
@@ -148,7 +150,9 @@ TEST(DeviceCommands, VersionsNeedTheExactSize)
     EXPECT_EQ(S_OK, driver.GetVersions(&vers));
     EXPECT_EQ(1u, vers.dwFirmwareRevision);
     EXPECT_EQ(1u, vers.dwHardwareRevision);
-    EXPECT_EQ(1u, vers.dwFFDriverVersion);
+    // The product's version, a byte each for minor and patch.
+    EXPECT_EQ(DWORD{PROJECT_VERSION_MAJOR} << 16 | DWORD{PROJECT_VERSION_MINOR} << 8 | PROJECT_VERSION_PATCH,
+              vers.dwFFDriverVersion);
     EXPECT_EQ(E_POINTER, driver.GetVersions(nullptr));
 }
 

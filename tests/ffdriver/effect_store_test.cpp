@@ -291,18 +291,26 @@ TEST(EffectStore, FadeTimeTakesTheAttackTimeWhenTheFadeWouldStartInsideTheAttack
     }
 }
 
-TEST(EffectStore, EnvelopeFlagWithoutEnvelopeKeepsTheEarlierOne)
+// DIEP_ENVELOPE with a null envelope deletes the one stored; without the
+// flag a null envelope leaves it alone.
+TEST(EffectStore, EnvelopeFlagWithoutEnvelopeDeletesTheEarlierOne)
 {
     EffectDriver driver(FakeTick);
     EffectParams params;
     params.UseEnvelope(1, 2000, 3, 4000);
     const DWORD dwHandle = Download(driver, EFFECT_CONSTANTFORCE, params, DIEP_ENVELOPE);
     params.eff.lpEnvelope = nullptr;
-    Download(driver, EFFECT_CONSTANTFORCE, params, DIEP_ENVELOPE, dwHandle);
+    Download(driver, EFFECT_CONSTANTFORCE, params, DIEP_DURATION, dwHandle);
     const EffectRecord& r = Record(driver, 0);
     EXPECT_EQ(&r.env, r.eff.lpEnvelope);
-    EXPECT_EQ(2000u, r.env.dwAttackTime);
-    EXPECT_EQ(4000u, r.env.dwFadeTime);
+    Download(driver, EFFECT_CONSTANTFORCE, params, DIEP_ENVELOPE, dwHandle);
+    EXPECT_EQ(nullptr, r.eff.lpEnvelope);
+    EXPECT_TRUE(StoreIsConsistent(driver));
+    // A later envelope is taken up again.
+    params.UseEnvelope(5, 6000, 7, 8000);
+    Download(driver, EFFECT_CONSTANTFORCE, params, DIEP_ENVELOPE, dwHandle);
+    EXPECT_EQ(&r.env, r.eff.lpEnvelope);
+    EXPECT_EQ(6000u, r.env.dwAttackTime);
 }
 
 TEST(EffectStore, TypeSpecificParamsFillTheStorageOfTheType)
@@ -413,9 +421,10 @@ TEST(EffectStore, StartEffectRestartsAndSoloStopsTheOthers)
 {
     EffectDriver driver(FakeTick);
     EffectParams params;
+    params.eff.dwDuration = INFINITE;
     g_tick = 50;
     for (int i = 0; i < 3; i++)
-        Download(driver, EFFECT_CONSTANTFORCE, params, DIEP_START);
+        Download(driver, EFFECT_CONSTANTFORCE, params, DIEP_DURATION | DIEP_START);
     g_tick = 60;
     EXPECT_EQ(S_OK, driver.StartEffect(0, 2, DIES_SOLO, 7));
     EXPECT_EQ(0u, EffectStatus(driver, 1));
@@ -432,6 +441,44 @@ TEST(EffectStore, StartEffectRestartsAndSoloStopsTheOthers)
     EXPECT_EQ(DWORD{DIEGES_PLAYING}, EffectStatus(driver, 1));
     EXPECT_EQ(DWORD{DIEGES_PLAYING}, EffectStatus(driver, 2));
     EXPECT_EQ(DWORD{DIEGES_PLAYING}, EffectStatus(driver, 3));
+}
+
+// DIEGES_PLAYING while the play is under way, its start delay included, as
+// long as the mixing pass would still play it; 0 once its count is used up,
+// while stopped, and for a handle that names no effect.
+TEST(EffectStore, StatusIsPlayingUntilThePlayIsOver)
+{
+    EffectDriver driver(FakeTick);
+    EffectParams params;
+    params.eff.dwDuration = 1000000;
+    params.eff.dwStartDelay = 500000;
+    g_tick = 10000;
+    const DWORD dwHandle = Download(driver, EFFECT_CONSTANTFORCE, params, DIEP_DURATION | DIEP_STARTDELAY);
+    EXPECT_EQ(0u, EffectStatus(driver, dwHandle)) << "downloaded, not started";
+    ASSERT_EQ(S_OK, driver.StartEffect(0, dwHandle, 0, 2));
+    const struct {
+        DWORD dwTick;
+        DWORD dwStatus;
+    } rows[] = {
+        {10000, DIEGES_PLAYING}, {10499, DIEGES_PLAYING}, {12500, DIEGES_PLAYING}, {12501, 0}, {90000, 0}};
+    for (const auto& row : rows) {
+        g_tick = row.dwTick;
+        EXPECT_EQ(row.dwStatus, EffectStatus(driver, dwHandle)) << "tick " << row.dwTick;
+    }
+    // Paused, the clocks stand: a play that would have ended meanwhile has not.
+    g_tick = 12000;
+    ASSERT_EQ(S_OK, driver.StartEffect(0, dwHandle, 0, 2));
+    g_tick = 13000;
+    driver.SendForceFeedbackCommand(0, DISFFC_PAUSE);
+    g_tick = 20000;
+    EXPECT_EQ(DWORD{DIEGES_PLAYING}, EffectStatus(driver, dwHandle));
+    driver.SendForceFeedbackCommand(0, DISFFC_CONTINUE);
+    EXPECT_EQ(DWORD{DIEGES_PLAYING}, EffectStatus(driver, dwHandle));
+    EXPECT_EQ(S_OK, driver.StopEffect(0, dwHandle));
+    EXPECT_EQ(0u, EffectStatus(driver, dwHandle));
+    DWORD dwStatus = 0xCCCCCCCC;
+    EXPECT_EQ(S_OK, driver.GetEffectStatus(0, dwHandle + 1, &dwStatus));
+    EXPECT_EQ(0u, dwStatus);
 }
 
 TEST(EffectStore, UnknownNonzeroHandleIsRefusedAndChangesNothing)

@@ -314,7 +314,7 @@ TEST(MixingPass, ActuatorsOffSilenceTheMixWhileTheClocksRunOn)
     g_tick = T + 1001;
     driver.SendForceFeedbackCommand(0, DISFFC_SETACTUATORSON);
     EXPECT_EQ(0u, driver.MixingPass().ullSum);
-    EXPECT_EQ(DWORD{DIEGES_PLAYING}, EffectStatus(driver, 1));
+    EXPECT_EQ(0u, EffectStatus(driver, 1));
 }
 
 TEST(MixingWindow, PlayStateTellsAStartDelayFromAnEndedPlay)
@@ -393,11 +393,13 @@ TEST(MixingIdle, PlayedOutEffectIdlesTheMixUntilADownloadLengthensIt)
     ASSERT_NE(0u, dwHandle);
     g_tick = T + 150;
     EXPECT_FALSE(driver.MixingPass().fIdle) << "the last tick of the window";
+    EXPECT_EQ(DWORD{DIEGES_PLAYING}, EffectStatus(driver, dwHandle));
     g_tick = T + 151;
     MixResult mix = driver.MixingPass();
     EXPECT_TRUE(mix.fIdle);
     EXPECT_EQ(0u, mix.ullSum);
-    EXPECT_EQ(DWORD{DIEGES_PLAYING}, EffectStatus(driver, dwHandle));
+    // Its play is over: a game that polls for the end sees it.
+    EXPECT_EQ(0u, EffectStatus(driver, dwHandle));
 
     // A longer duration reopens the window of the play under way.
     shortOne.eff.dwDuration = 1000000;
@@ -406,12 +408,15 @@ TEST(MixingIdle, PlayedOutEffectIdlesTheMixUntilADownloadLengthensIt)
     mix = driver.MixingPass();
     EXPECT_FALSE(mix.fIdle);
     EXPECT_EQ(32767u, mix.ullSum);
+    EXPECT_EQ(DWORD{DIEGES_PLAYING}, EffectStatus(driver, dwHandle));
 
     // A play count of 0 plays the start tick alone.
     ASSERT_EQ(S_OK, driver.StartEffect(0, dwHandle, 0, 0));
     EXPECT_FALSE(driver.MixingPass().fIdle);
+    EXPECT_EQ(DWORD{DIEGES_PLAYING}, EffectStatus(driver, dwHandle));
     g_tick = T + 152;
     EXPECT_TRUE(driver.MixingPass().fIdle);
+    EXPECT_EQ(0u, EffectStatus(driver, dwHandle));
 }
 
 TEST(MixingIdle, PauseAndActuatorsOffIdleTheMixWhileEffectsPlay)
