@@ -1,6 +1,6 @@
 // The control channel of the virtual controller's bus driver: what
-// vcontroller.exe (and ffhost) send to the bus to plug and pull controllers
-// and to read what a controller received. Shared by the kernel-mode drivers
+// vcontroller.exe (and ffhost) send to the bus to plug and pull controllers,
+// to give them faults and to read what a controller received. Shared by the kernel-mode drivers
 // and the user-mode programs, so it uses only the platform's base types.
 #pragma once
 
