@@ -37,7 +37,6 @@ bool DetachChild(BUS* pBus, PDEVICE_OBJECT pChild) // caller holds the lock
 // PASSIVE_LEVEL: creates a device object.
 NTSTATUS Plug(PDEVICE_OBJECT pBusDevice, const VC_PLUG& plug)
 {
-    PAGED_CODE();
     BUS* pBus = BusOf(pBusDevice);
     if (plug.cbOutputReport < VC_MIN_REPORT_LENGTH || plug.cbOutputReport > VC_MAX_REPORT_LENGTH ||
         plug.cbFeatureReport < VC_MIN_REPORT_LENGTH || plug.cbFeatureReport > VC_MAX_REPORT_LENGTH)
@@ -86,7 +85,6 @@ NTSTATUS Plug(PDEVICE_OBJECT pBusDevice, const VC_PLUG& plug)
 // manager learns that it is gone: the reports fail as on a link that broke.
 NTSTATUS Unplug(BUS* pBus, const VC_CONTROLLER_ID& id)
 {
-    PAGED_CODE();
     KeWaitForSingleObject(&pBus->faultMutex, Executive, KernelMode, FALSE, nullptr);
     KIRQL irql;
     KeAcquireSpinLock(&pBus->lock, &irql);
@@ -103,7 +101,6 @@ NTSTATUS Unplug(BUS* pBus, const VC_CONTROLLER_ID& id)
 // PASSIVE_LEVEL: waits for the controller's timers.
 NTSTATUS SetFaultOf(BUS* pBus, const VC_FAULT& fault, ULONG* pcCompleted)
 {
-    PAGED_CODE();
     if ((fault.kind != VC_REPORT_OUTPUT && fault.kind != VC_REPORT_FEATURE) || fault.mode > VC_FAULT_FAIL ||
         (fault.mode == VC_FAULT_DELAY && (fault.msDelay < 1 || fault.msDelay > VC_MAX_FAULT_DELAY_MS)))
         return STATUS_INVALID_PARAMETER;
@@ -122,7 +119,6 @@ NTSTATUS SetFaultOf(BUS* pBus, const VC_FAULT& fault, ULONG* pcCompleted)
 // Arbitrary thread, PASSIVE_LEVEL: the control requests of user programs.
 NTSTATUS BusIoctl(PDEVICE_OBJECT pDevice, PIRP pIrp)
 {
-    PAGED_CODE();
     BUS* pBus = BusOf(pDevice);
     const PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
     const ULONG cbIn = pStack->Parameters.DeviceIoControl.InputBufferLength;
@@ -192,7 +188,6 @@ NTSTATUS BusIoctl(PDEVICE_OBJECT pDevice, PIRP pIrp)
 // PASSIVE_LEVEL, one at a time (the PnP manager's thread).
 NTSTATUS BusPnp(PDEVICE_OBJECT pDevice, PIRP pIrp)
 {
-    PAGED_CODE();
     BUS* pBus = BusOf(pDevice);
     const PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
 

@@ -7,6 +7,9 @@
 //                           capabilities
 //   controller_reports.cpp  a controller's HID requests: the report log, the
 //                           read queue and the fault modes
+// Each routine says the IRQL it runs at where it matters. PAGED_CODE() marks
+// the PASSIVE_LEVEL ones that could be paged; a routine that takes the spin
+// lock is never pageable, at whatever level it is called.
 #pragma once
 
 #include "hid_minidriver.h"

@@ -88,7 +88,6 @@ void DeleteController(PDEVICE_OBJECT pDevice)
 // PASSIVE_LEVEL, one at a time (the PnP manager's thread).
 NTSTATUS ControllerPnp(PDEVICE_OBJECT pDevice, PIRP pIrp)
 {
-    PAGED_CODE();
     CONTROLLER* pCtl = ControllerOf(pDevice);
     const PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
     NTSTATUS status = pIrp->IoStatus.Status;

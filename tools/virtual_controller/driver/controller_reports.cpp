@@ -366,7 +366,6 @@ void InitializeReports(CONTROLLER* pCtl)
 
 void SetFault(CONTROLLER* pCtl, const VC_FAULT& fault, ULONG* pcCompleted)
 {
-    PAGED_CODE();
     REPORT_QUEUE* pQueue = QueueOf(pCtl, fault.kind);
     LIST_ENTRY taken;
     InitializeListHead(&taken);
@@ -390,7 +389,6 @@ void SetFault(CONTROLLER* pCtl, const VC_FAULT& fault, ULONG* pcCompleted)
 
 void EndRequests(CONTROLLER* pCtl, NTSTATUS status)
 {
-    PAGED_CODE();
     REPORT_QUEUE* rgpQueues[] = {&pCtl->output, &pCtl->feature};
     for (REPORT_QUEUE* pQueue : rgpQueues) {
         StopTicking(pQueue);
