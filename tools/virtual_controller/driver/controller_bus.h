@@ -63,8 +63,9 @@ struct BUS {
 // The fault of one kind of report and the reports it holds. The timer ticks
 // every millisecond while the mode is VC_FAULT_DELAY; its DPC completes the
 // reports whose time has come. It is set and cancelled only at PASSIVE_LEVEL
-// under the bus's faultMutex, never from its own DPC: Wine's KeSetTimerEx
-// waits for the timer's running callback, which would deadlock there.
+// under the bus's faultMutex, never from its own DPC: Wine's KeSetTimerEx, on
+// a timer that is set, waits for the timer's running callback while holding
+// a lock that the callback takes as it returns.
 struct REPORT_QUEUE {
     CONTROLLER* pCtl;   // fixed
     UCHAR kind;         // fixed: VC_REPORT_KIND
@@ -77,10 +78,11 @@ struct REPORT_QUEUE {
 };
 
 struct CONTROLLER {
-    DEVICE_COMMON
-        common;   // pnpState: written by its Plug and Play requests under the lock, read by its HID requests
-    BUS* pBus;    // fixed
-    VC_PLUG plug; // fixed
+    // pnpState: written by its Plug and Play requests under the lock, read by
+    // its HID requests.
+    DEVICE_COMMON common;
+    BUS* pBus;                           // fixed
+    VC_PLUG plug;                        // fixed
     UCHAR rgbDescriptor[MAX_DESCRIPTOR]; // fixed
     USHORT cbDescriptor;                 // fixed
     WCHAR szDeviceId[64];                // fixed

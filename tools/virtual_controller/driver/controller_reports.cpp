@@ -220,11 +220,11 @@ void TakeHeldReports(REPORT_QUEUE* pQueue, LONGLONG llDueBy, PLIST_ENTRY pTaken)
         PIRP pIrp = CONTAINING_RECORD(pQueue->held.Flink, IRP, Tail.Overlay.ListEntry);
         if (llDueBy && DueTimeOf(pIrp) > llDueBy) return; // the later ones are due later still
         RemoveEntryList(&pIrp->Tail.Overlay.ListEntry);
+        // One that is being cancelled is left to its cancel routine.
         if (IoSetCancelRoutine(pIrp, nullptr))
             InsertTailList(pTaken, &pIrp->Tail.Overlay.ListEntry);
         else
-            InitializeListHead(
-                &pIrp->Tail.Overlay.ListEntry); // being cancelled: its cancel routine completes it
+            InitializeListHead(&pIrp->Tail.Overlay.ListEntry);
     }
 }
 
