@@ -242,7 +242,8 @@ check_reload() {
     [ -n "$requests" ] || return 1
     RELOAD_TEXT="the controller received $(echo "$requests" | wc -l) feature reports: $(echo "$requests" | cut -d' ' -f2- | head -3)"
     [ "$(echo "$requests" | wc -l)" = 1 ] || return 1
-    [ "$(echo "$requests" | cut -d' ' -f3- | tr -d ' ')" = "$(printf '0%.0s' $(seq 64))" ] || return 1
+    # The bytes: every field between the kind and the completion.
+    [ "$(echo "$requests" | awk '{ for (i = 3; i < NF; ++i) printf "%s", $i }')" = "$(printf '0%.0s' $(seq 64))" ] || return 1
     setting=$(vc setting "$controller" | tr -d ' ')
     current=$(reg_data "$parameters" "Current Setting")
     RELOAD_TEXT="one Reload Request (32 zero bytes) reached the controller $controller, but its driver holds ${setting:0:24}..., not the Current Setting"
@@ -633,13 +634,14 @@ device_rumble() {
         2>>"$work/logs/wine.log" | tr -d '\r') || { DETAIL="ffhost run --device failed: $run"; return 1; }
     echo "$run" >"$out/effects/device-timeline.txt"
     vc reports "$controller" | awk '$2 == "output"' >"$out/effects/device-reports.txt"
-    reports=$(awk '{ print $3, $4, $5, $6, NF }' "$out/effects/device-reports.txt")
+    # Each line: arrival, kind, the bytes, the completion; NF - 3 bytes.
+    reports=$(awk '{ print $3, $4, $5, $6, NF - 3 }' "$out/effects/device-reports.txt")
     count=$(echo "$reports" | grep -c .)
     DETAIL="$count Motor Reports at the controller $controller (effects/device-reports.txt)"
     [ "$count" -gt 10 ] || return 1
-    echo "$reports" | awk '$5 != 6 || $1 != "00" || $2 != "00" || $3 != $4 { exit 1 }' ||
+    echo "$reports" | awk '$5 != 4 || $1 != "00" || $2 != "00" || $3 != $4 { exit 1 }' ||
         { DETAIL="$DETAIL, not all 00 00 s s"; return 1; }
-    [ "$(echo "$reports" | tail -n1)" = "00 00 00 00 6" ] || { DETAIL="$DETAIL, the last is not all zero"; return 1; }
+    [ "$(echo "$reports" | tail -n1)" = "00 00 00 00 4" ] || { DETAIL="$DETAIL, the last is not all zero"; return 1; }
     DETAIL="$DETAIL, every one 4 bytes 00 00 s s, strength up to $(echo "$reports" | awk '{ print $3 }' | sort | tail -1) (hex), the last 00 00 00 00"
 }
 

@@ -15,11 +15,14 @@ vc plug $id >/dev/null || fail "cannot plug $id"
 out=$(ffhost run --device $id --exec "wait 50; download a constant magnitude=5000 start; wait 100; download b constant magnitude=5000 start; wait 100; release") ||
     fail "ffhost run --device failed: $out"
 grep -q 'DeviceID(begin, \\\\?\\hid#vid_7c4a&pid_01f5' <<<"$out" || fail "not bound to the controller's HID interface: $out"
-reports=$(vc reports $id | awk '$2 == "output" { print $3, $4, $5, $6, NF }')
+# Each line: arrival, kind, the bytes, the completion; NF - 3 bytes.
+reports=$(vc reports $id | awk '$2 == "output" { print $3, $4, $5, $6, NF - 3 }')
 [ -n "$reports" ] || fail "the controller received no output report"
-echo "$reports" | awk '$5 != 6 { exit 1 }' || fail "a report that is not 4 bytes: $reports"
-[ "$(echo "$reports" | head -n1)" = "00 00 00 00 6" ] || fail "the first report is not all zero: $reports"
-[ "$(echo "$reports" | tail -n1)" = "00 00 00 00 6" ] || fail "the last report is not all zero: $reports"
+vc reports $id | awk '!($NF ~ /^completed=/ && substr($NF, 11) + 0 >= $1 + 0) { exit 1 }' ||
+    fail "a report not shown completed after its arrival: $(vc reports $id)"
+echo "$reports" | awk '$5 != 4 { exit 1 }' || fail "a report that is not 4 bytes: $reports"
+[ "$(echo "$reports" | head -n1)" = "00 00 00 00 4" ] || fail "the first report is not all zero: $reports"
+[ "$(echo "$reports" | tail -n1)" = "00 00 00 00 4" ] || fail "the last report is not all zero: $reports"
 grep -q "^00 00 7F 7F" <<<"$reports" || fail "no report of strength 127: $reports"
 grep -q "^00 00 FF FF" <<<"$reports" || fail "no report of strength 255 (both effects): $reports"
 # The host's own view of the reports is the controller's.

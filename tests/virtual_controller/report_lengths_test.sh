@@ -18,7 +18,8 @@ grep -q "DeviceID failed: E_FAIL" <<<"$out" || fail "not E_FAIL at DeviceID: $ou
 
 vc plug $long --output-length 8 >/dev/null || fail "cannot plug $long"
 out=$(ffhost run --device $long --exec "$play") || fail "ffhost run on an 8-byte output report failed: $out"
-reports=$(vc reports $long | awk '$2 == "output" { $1 = $2 = ""; print substr($0, 3) }')
+# The bytes: every field between the kind and the completion.
+reports=$(vc reports $long | awk '$2 == "output" { s = $3; for (i = 4; i < NF; ++i) s = s " " $i; print s }')
 [ -n "$reports" ] || fail "no report at the controller with the 8-byte output report"
 grep -qvE '^00 00 ([0-9A-F]{2}) \1 00 00 00 00$' <<<"$reports" && fail "reports not padded to 8 bytes: $reports"
 grep -q "^00 00 7F 7F 00 00 00 00$" <<<"$reports" || fail "no padded report of strength 127: $reports"

@@ -1,8 +1,9 @@
 // The virtual controller under Wine's own HID stack: a plugged controller is
 // a HID collection that SetupAPI lists and hid.dll describes with the
 // device contract's lengths, it receives the reports programs write, its
-// driver re-reads "Current Setting" on a Reload Request, and a pulled one is
-// gone. The drivers are installed by the vcontroller.install fixture.
+// driver re-reads "Current Setting" on a Reload Request, a fault decides how
+// its reports complete, and a pulled one is gone. The drivers are installed
+// by the vcontroller.install fixture.
 #include "controller_link.h"
 #include "controller_reports.h"
 
@@ -14,7 +15,10 @@
 extern "C" {
 #include <hidsdi.h>
 }
+#include <hidclass.h>
 
+#include <cstdio>
+#include <iterator>
 #include <vector>
 
 namespace {
@@ -28,9 +32,9 @@ constexpr VC_CONTROLLER_ID CONTROLLER_B = {0x7C4A, 0x01F2};
 
 class Device {
 public:
-    explicit Device(const std::wstring& path)
+    explicit Device(const std::wstring& path, DWORD dwFlags = FILE_ATTRIBUTE_NORMAL)
         : h_(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr))
+                         nullptr, OPEN_EXISTING, dwFlags, nullptr))
     {
     }
     ~Device()
@@ -71,11 +75,71 @@ public:
     const std::wstring& Path() const { return path_; }
 
     std::vector<VC_REPORT_ENTRY> Reports(BYTE kind) const { return ReportsOfKind(id_, kind); }
+    // The report number iReport of that kind, once the controller has it.
+    VC_REPORT_ENTRY Report(BYTE kind, size_t iReport) const
+    {
+        for (ULONGLONG ullEnd = GetTickCount64() + ARRIVAL_MS; GetTickCount64() < ullEnd; Sleep(5)) {
+            const std::vector<VC_REPORT_ENTRY> reports = Reports(kind);
+            if (reports.size() > iReport) return reports[iReport];
+        }
+        ADD_FAILURE() << "report " << iReport << " never arrived";
+        return {};
+    }
+    DWORD SetFault(BYTE kind, VC_FAULT_MODE mode, ULONG msDelay = 0, ULONG* pcCompleted = nullptr) const
+    {
+        return vcontroller::SetFault({id_, kind, mode, msDelay}, pcCompleted);
+    }
 
 private:
     VC_CONTROLLER_ID id_;
     DWORD result_ = ERROR_SUCCESS;
     std::wstring path_;
+};
+
+// An output report (WriteFile) or feature report (IOCTL_HID_SET_FEATURE)
+// sent with overlapped I/O on a device opened with FILE_FLAG_OVERLAPPED. Its
+// block is freed only once the system is done with it: a report that never
+// ends leaks it.
+class ReportInFlight {
+public:
+    ReportInFlight(HANDLE hDevice, BYTE kind, BYTE mark) : hDevice_(hDevice), p_(new Block)
+    {
+        p_->ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        const DWORD cb = kind == VC_REPORT_OUTPUT ? VC_DEFAULT_OUTPUT_LENGTH : VC_DEFAULT_FEATURE_LENGTH;
+        p_->rgb[cb - 1] = mark;
+        const BOOL fDone = kind == VC_REPORT_OUTPUT ? WriteFile(hDevice, p_->rgb, cb, nullptr, &p_->ov)
+                                                    : DeviceIoControl(hDevice, IOCTL_HID_SET_FEATURE, p_->rgb,
+                                                                      cb, nullptr, 0, nullptr, &p_->ov);
+        dwResult_ = fDone ? ERROR_SUCCESS : GetLastError();
+    }
+    ~ReportInFlight()
+    {
+        if (Result(ARRIVAL_MS) == ERROR_IO_PENDING) return; // the system still owns the block
+        CloseHandle(p_->ov.hEvent);
+        delete p_;
+    }
+    ReportInFlight(const ReportInFlight&) = delete;
+    ReportInFlight& operator=(const ReportInFlight&) = delete;
+
+    // ERROR_IO_PENDING while the controller holds it, else how it ended.
+    DWORD Result(DWORD dwWaitMs)
+    {
+        if (dwResult_ != ERROR_IO_PENDING || WaitForSingleObject(p_->ov.hEvent, dwWaitMs) != WAIT_OBJECT_0)
+            return dwResult_;
+        DWORD cb = 0;
+        dwResult_ = GetOverlappedResult(hDevice_, &p_->ov, &cb, FALSE) ? ERROR_SUCCESS : GetLastError();
+        return dwResult_;
+    }
+    void Cancel() { CancelIoEx(hDevice_, &p_->ov); }
+
+private:
+    struct Block {
+        OVERLAPPED ov = {};
+        BYTE rgb[VC_MAX_REPORT_LENGTH] = {};
+    };
+    HANDLE hDevice_;
+    Block* p_;
+    DWORD dwResult_;
 };
 
 std::vector<BYTE> BytesOf(const VC_REPORT_ENTRY& entry)
@@ -264,6 +328,86 @@ TEST(VirtualController, TwoControllersEachTakeUpTheirOwnReload)
     EXPECT_EQ(SettingOf(CONTROLLER_A), Pattern(3));
     EXPECT_TRUE(SettingOf(CONTROLLER_B).empty()) << "B took up a request sent to A";
     EXPECT_TRUE(b.Reports(VC_REPORT_FEATURE).empty());
+}
+
+constexpr LONG STATUS_DEVICE_NOT_CONNECTED_ = static_cast<LONG>(0xC000009DL);
+
+// Each fault in turn on one kind of report: the report is recorded at its
+// arrival either way, and completed at once, with an error, after the delay,
+// or when the fault changes.
+TEST(VirtualController, FaultDecidesHowAndWhenReportsComplete)
+{
+    for (BYTE kind : {VC_REPORT_OUTPUT, VC_REPORT_FEATURE}) {
+        SCOPED_TRACE(kind == VC_REPORT_OUTPUT ? "output" : "feature");
+        PluggedController controller(CONTROLLER_A);
+        ASSERT_EQ(controller.Result(), static_cast<DWORD>(ERROR_SUCCESS));
+        Device device(controller.Path(), FILE_FLAG_OVERLAPPED);
+        ASSERT_NE(device.get(), INVALID_HANDLE_VALUE);
+        const struct {
+            VC_FAULT_MODE mode;
+            ULONG msDelay;
+            DWORD dwResult;
+            LONG status;
+        } rows[] = {
+            {VC_FAULT_NONE, 0, ERROR_SUCCESS, 0},
+            {VC_FAULT_FAIL, 0, ERROR_DEVICE_NOT_CONNECTED, STATUS_DEVICE_NOT_CONNECTED_},
+            {VC_FAULT_DELAY, 20, ERROR_SUCCESS, 0},
+            {VC_FAULT_STALL, 0, ERROR_SUCCESS, 0},
+        };
+        for (size_t i = 0; i < std::size(rows); ++i) {
+            SCOPED_TRACE(i);
+            ASSERT_EQ(controller.SetFault(kind, rows[i].mode, rows[i].msDelay),
+                      static_cast<DWORD>(ERROR_SUCCESS));
+            ReportInFlight report(device.get(), kind, static_cast<BYTE>(0x10 + i));
+            const VC_REPORT_ENTRY arrived = controller.Report(kind, i);
+            EXPECT_EQ(arrived.rgbReport[arrived.cbReport - 1], 0x10 + i) << "not recorded at its arrival";
+            if (rows[i].mode == VC_FAULT_STALL) {
+                EXPECT_EQ(report.Result(0), static_cast<DWORD>(ERROR_IO_PENDING)) << "a stalled report ended";
+                EXPECT_EQ(arrived.llCompleted, 0) << "a stalled report is shown completed";
+                ULONG cCompleted = 0;
+                ASSERT_EQ(controller.SetFault(kind, VC_FAULT_NONE, 0, &cCompleted),
+                          static_cast<DWORD>(ERROR_SUCCESS));
+                EXPECT_EQ(cCompleted, 1u);
+            }
+            EXPECT_EQ(report.Result(ARRIVAL_MS), rows[i].dwResult);
+            const VC_REPORT_ENTRY completed = controller.Report(kind, i);
+            EXPECT_EQ(completed.status, rows[i].status);
+            EXPECT_GE(completed.llCompleted, completed.llTime);
+            vcontroller::ReportLog log;
+            vcontroller::GetReports(CONTROLLER_A, &log);
+            printf("%s report, fault %d: completed %.3f ms after its arrival\n",
+                   kind == VC_REPORT_OUTPUT ? "output" : "feature", rows[i].mode,
+                   log.MillisecondsAt(completed.llCompleted) - log.MillisecondsAt(completed.llTime));
+        }
+    }
+}
+
+// A stalled report ends when its controller is pulled, with an error. Under
+// Wine the HID class driver sends the controller an IRP of its own and never
+// cancels it, so CancelIoEx leaves the report pending until then.
+TEST(VirtualController, PullEndsStalledReports)
+{
+    for (BYTE kind : {VC_REPORT_OUTPUT, VC_REPORT_FEATURE}) {
+        SCOPED_TRACE(kind == VC_REPORT_OUTPUT ? "output" : "feature");
+        PluggedController controller(CONTROLLER_B);
+        ASSERT_EQ(controller.Result(), static_cast<DWORD>(ERROR_SUCCESS));
+        Device device(controller.Path(), FILE_FLAG_OVERLAPPED);
+        ASSERT_NE(device.get(), INVALID_HANDLE_VALUE);
+        ASSERT_EQ(controller.SetFault(kind, VC_FAULT_STALL), static_cast<DWORD>(ERROR_SUCCESS));
+        ReportInFlight report(device.get(), kind, 0x21);
+        controller.Report(kind, 0);
+        report.Cancel();
+        const DWORD dwAfterCancel = report.Result(200);
+        printf("%s report stalled, 200 ms after CancelIoEx: %s (%lu)\n",
+               kind == VC_REPORT_OUTPUT ? "output" : "feature",
+               dwAfterCancel == ERROR_IO_PENDING ? "still pending" : "ended", dwAfterCancel);
+        ASSERT_EQ(vcontroller::Unplug(CONTROLLER_B), static_cast<DWORD>(ERROR_SUCCESS));
+        const DWORD dwAfterPull = report.Result(ARRIVAL_MS);
+        printf("after the pull: error %lu\n", dwAfterPull);
+        EXPECT_NE(dwAfterPull, static_cast<DWORD>(ERROR_IO_PENDING))
+            << "the pull did not end a stalled report";
+        EXPECT_NE(dwAfterPull, static_cast<DWORD>(ERROR_SUCCESS));
+    }
 }
 
 TEST(VirtualController, PlugOptionsSetTheReportLengths)

@@ -1,6 +1,6 @@
 // The control channel of the virtual controller's bus driver: what
-// vcontroller.exe (and ffhost) send to the bus to plug and pull controllers
-// and to read what a controller received. Shared by the kernel-mode drivers
+// vcontroller.exe (and ffhost) send to the bus to plug and pull controllers,
+// to give them faults and to read what a controller received. Shared by the kernel-mode drivers
 // and the user-mode programs, so it uses only the platform's base types.
 #pragma once
 
@@ -23,6 +23,10 @@ inline constexpr GUID GUID_DEVINTERFACE_VCONTROLLER_BUS = {
 #define IOCTL_VC_GET_REPORTS VC_CTL_CODE(2)
 // In: VC_CONTROLLER_ID; out: VC_SETTING.
 #define IOCTL_VC_GET_SETTING VC_CTL_CODE(3)
+// In: VC_FAULT; out (optional): a ULONG, how many held reports of that kind
+// it completed. STATUS_NO_SUCH_DEVICE when that pair is not plugged,
+// STATUS_INVALID_PARAMETER for a kind, mode or delay it does not know.
+#define IOCTL_VC_SET_FAULT VC_CTL_CODE(4)
 
 // The controller's lengths, as HidP_GetCaps gives them: the report id
 // position included.
@@ -33,6 +37,7 @@ inline constexpr GUID GUID_DEVINTERFACE_VCONTROLLER_BUS = {
 
 #define VC_SETTING_SIZE 126
 #define VC_MAX_LOGGED_REPORTS 16384
+#define VC_MAX_FAULT_DELAY_MS 60000
 
 struct VC_CONTROLLER_ID {
     USHORT wVendorID;
@@ -52,13 +57,30 @@ struct VC_PLUG {
 
 enum VC_REPORT_KIND : UCHAR { VC_REPORT_OUTPUT = 1, VC_REPORT_FEATURE = 2 };
 
+// How a controller answers the reports of one kind: at once (as a healthy
+// one does), not until the fault changes or the controller is pulled, a
+// while after they arrived, or at once with STATUS_DEVICE_NOT_CONNECTED.
+// Output reports are IOCTL_HID_WRITE_REPORT and IOCTL_HID_SET_OUTPUT_REPORT;
+// feature reports IOCTL_HID_SET_FEATURE and IOCTL_HID_GET_FEATURE.
+enum VC_FAULT_MODE : UCHAR { VC_FAULT_NONE = 0, VC_FAULT_STALL = 1, VC_FAULT_DELAY = 2, VC_FAULT_FAIL = 3 };
+
+struct VC_FAULT {
+    VC_CONTROLLER_ID id;
+    UCHAR kind;    // VC_REPORT_KIND
+    UCHAR mode;    // VC_FAULT_MODE
+    ULONG msDelay; // VC_FAULT_DELAY: 1 to VC_MAX_FAULT_DELAY_MS
+};
+
 // One report as the controller received it: its bytes from the report id
-// position on, at most VC_MAX_REPORT_LENGTH of them.
+// position on, at most VC_MAX_REPORT_LENGTH of them, and how it was
+// completed.
 struct VC_REPORT_ENTRY {
     LONGLONG llTime; // performance counter at arrival
     UCHAR kind;      // VC_REPORT_KIND
     UCHAR cbReport;  // the report's length
     UCHAR rgbReport[VC_MAX_REPORT_LENGTH];
+    LONG status;          // the NTSTATUS it was completed with, once completed
+    LONGLONG llCompleted; // performance counter at completion; 0 while the controller holds it
 };
 
 struct VC_REPORT_LOG {

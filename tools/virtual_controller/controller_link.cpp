@@ -228,6 +228,15 @@ DWORD Unplug(VC_CONTROLLER_ID id)
     return Control(IOCTL_VC_UNPLUG, &id, sizeof(id), nullptr, 0);
 }
 
+DWORD SetFault(const VC_FAULT& fault, ULONG* pcCompleted)
+{
+    ULONG cCompleted = 0;
+    const DWORD dwResult =
+        Control(IOCTL_VC_SET_FAULT, &fault, sizeof(fault), &cCompleted, sizeof(cCompleted));
+    if (pcCompleted) *pcCompleted = cCompleted;
+    return dwResult;
+}
+
 DWORD GetReports(VC_CONTROLLER_ID id, ReportLog* pLog, ULONG iFirst, ULONG cMax)
 {
     std::vector<BYTE> buffer(sizeof(VC_REPORT_LOG) + cMax * sizeof(VC_REPORT_ENTRY));

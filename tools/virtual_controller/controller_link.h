@@ -29,9 +29,14 @@ HANDLE OpenBus();
 // The results are the status of the control request: ERROR_SUCCESS, or
 // ERROR_FILE_NOT_FOUND for a bus that does not answer, ERROR_BAD_UNIT for a
 // controller that is not plugged, ERROR_ALREADY_EXISTS for one plugged
-// already, ERROR_INVALID_PARAMETER for lengths out of range.
+// already, ERROR_INVALID_PARAMETER for lengths, kinds, modes or delays out
+// of range.
 DWORD Plug(const VC_PLUG& plug);
 DWORD Unplug(VC_CONTROLLER_ID id);
+// From now on the controller answers its reports of fault.kind as fault.mode
+// says; the reports of that kind it held are completed with success
+// (*pcCompleted of them).
+DWORD SetFault(const VC_FAULT& fault, ULONG* pcCompleted = nullptr);
 
 struct ReportLog {
     LONGLONG llFrequency = 1;
@@ -39,10 +44,11 @@ struct ReportLog {
     ULONG cReports = 0; // received since the plug, even past what was kept
     std::vector<VC_REPORT_ENTRY> entries;
     // Milliseconds from the plug to the arrival of entry i.
-    double Milliseconds(size_t i) const
+    double Milliseconds(size_t i) const { return MillisecondsAt(entries[i].llTime); }
+    // Milliseconds from the plug to a time of the controller's clock.
+    double MillisecondsAt(LONGLONG llTime) const
     {
-        return static_cast<double>(entries[i].llTime - llPlugTime) * 1000.0 /
-               static_cast<double>(llFrequency);
+        return static_cast<double>(llTime - llPlugTime) * 1000.0 / static_cast<double>(llFrequency);
     }
 };
 // At most cMax reports from number iFirst on (by default all that were kept).

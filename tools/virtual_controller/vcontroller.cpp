@@ -1,9 +1,10 @@
 // vcontroller: installs the virtual controller's drivers, plugs and pulls
-// controllers, and shows what a controller received.
+// controllers, gives them faults, and shows what a controller received.
 #include "controller_link.h"
 
 #include <cstdio>
 #include <cwchar>
+#include <cwctype>
 
 namespace {
 
@@ -16,7 +17,15 @@ Usage:
                                  as HidP_GetCaps counts them: 4 and 32 unless given)
   vcontroller unplug VVVV:PPPP   the controller goes
   vcontroller reports VVVV:PPPP  every report it received since it was plugged:
-                                 milliseconds, output or feature, the bytes
+                                 milliseconds at arrival, output or feature, the
+                                 bytes, and completed=MS, failed=MS, cancelled=MS
+                                 (milliseconds at completion) or pending
+  vcontroller fault VVVV:PPPP output|feature none|stall|delay MS|fail
+                                 from now on its reports of that kind complete at
+                                 once, not until the next fault or the pull, MS
+                                 (1 to 60000) milliseconds after their arrival,
+                                 or at once with an error; the ones it held
+                                 complete now, with success
   vcontroller setting VVVV:PPPP  the Current Setting its driver took up at the
                                  last Reload Request, or none
   vcontroller --help
@@ -126,11 +135,57 @@ int Reports(VC_CONTROLLER_ID id)
         printf("%.3f %s", log.Milliseconds(i), entry.kind == VC_REPORT_FEATURE ? "feature" : "output");
         for (UCHAR b = 0; b < entry.cbReport; ++b)
             printf(" %02X", entry.rgbReport[b]);
-        printf("\n");
+        if (!entry.llCompleted)
+            printf(" pending\n");
+        else
+            printf(" %s=%.3f\n",
+                   entry.status >= 0                                ? "completed"
+                   : entry.status == static_cast<LONG>(0xC0000120L) ? "cancelled" // STATUS_CANCELLED
+                                                                    : "failed",
+                   log.MillisecondsAt(entry.llCompleted));
     }
     if (log.cReports > log.entries.size())
         printf("... %lu reports more, not kept\n",
                static_cast<unsigned long>(log.cReports - log.entries.size()));
+    return 0;
+}
+
+int Fault(VC_CONTROLLER_ID id, int argc, wchar_t** argv)
+{
+    VC_FAULT fault = {id, 0, VC_FAULT_NONE, 0};
+    if (argc >= 1 && !wcscmp(argv[0], L"output"))
+        fault.kind = VC_REPORT_OUTPUT;
+    else if (argc >= 1 && !wcscmp(argv[0], L"feature"))
+        fault.kind = VC_REPORT_FEATURE;
+    else
+        return BadCommandLine("fault takes output or feature, then none, stall, delay MS or fail");
+    const wchar_t* pszMode = argc >= 2 ? argv[1] : L"";
+    int cArgs = 2;
+    if (!wcscmp(pszMode, L"none"))
+        fault.mode = VC_FAULT_NONE;
+    else if (!wcscmp(pszMode, L"stall"))
+        fault.mode = VC_FAULT_STALL;
+    else if (!wcscmp(pszMode, L"fail"))
+        fault.mode = VC_FAULT_FAIL;
+    else if (!wcscmp(pszMode, L"delay")) {
+        fault.mode = VC_FAULT_DELAY;
+        cArgs = 3;
+        wchar_t* pEnd = nullptr;
+        const unsigned long ms = argc >= 3 ? wcstoul(argv[2], &pEnd, 10) : 0;
+        if (argc < 3 || pEnd == argv[2] || *pEnd || !iswdigit(argv[2][0]) || ms < 1 ||
+            ms > VC_MAX_FAULT_DELAY_MS)
+            return BadCommandLine("a delay is a number of milliseconds from 1 to 60000");
+        fault.msDelay = ms;
+    } else
+        return BadCommandLine("a fault is none, stall, delay MS or fail");
+    if (argc != cArgs) return BadCommandLine("too many arguments");
+
+    ULONG cCompleted = 0;
+    const DWORD dwResult = vcontroller::SetFault(fault, &cCompleted);
+    if (dwResult != ERROR_SUCCESS) return NotThere(id, dwResult);
+    printf("fault %04X:%04X %ls %ls", id.wVendorID, id.wProductID, argv[0], pszMode);
+    if (fault.mode == VC_FAULT_DELAY) printf(" %lu", fault.msDelay);
+    printf(" (held reports completed: %lu)\n", cCompleted);
     return 0;
 }
 
@@ -164,13 +219,15 @@ int wmain(int argc, wchar_t** argv)
         return Install();
     }
     const bool fPlug = !wcscmp(pszCommand, L"plug");
-    if (!fPlug && wcscmp(pszCommand, L"unplug") && wcscmp(pszCommand, L"reports") &&
+    const bool fFault = !wcscmp(pszCommand, L"fault");
+    if (!fPlug && !fFault && wcscmp(pszCommand, L"unplug") && wcscmp(pszCommand, L"reports") &&
         wcscmp(pszCommand, L"setting"))
         return BadCommandLine("unknown command");
     VC_CONTROLLER_ID id = {};
     if (argc < 3 || !vcontroller::ParseControllerId(argv[2], &id))
         return BadCommandLine("a controller is named VVVV:PPPP, its vendor and product ids in hexadecimal");
     if (fPlug) return Plug(id, argc - 3, argv + 3);
+    if (fFault) return Fault(id, argc - 3, argv + 3);
     if (argc != 3) return BadCommandLine("too many arguments");
     if (!wcscmp(pszCommand, L"unplug")) return Unplug(id);
     if (!wcscmp(pszCommand, L"reports")) return Reports(id);
