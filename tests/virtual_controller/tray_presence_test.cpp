@@ -182,6 +182,37 @@ TEST_F(TrayWithControllers, ChosenProfileReachesEachControllersDriverAsOneReload
     EXPECT_EQ(current[0], 0x22) << "the chosen profile is not the current setting";
 }
 
+// A controller that holds its Reload Request for good costs the program a
+// bounded wait: the command returns, the next controller still gets its
+// request, the window answers and Exit ends the program with 0.
+TEST_F(TrayWithControllers, StalledReloadRequestHoldsNeitherTheProgramNorTheOtherController)
+{
+    StoreTwoProfiles();
+    Plug(CONTROLLER_A);
+    Plug(CONTROLLER_B);
+    VC_FAULT stall = {};
+    stall.id = CONTROLLER_A;
+    stall.kind = VC_REPORT_FEATURE;
+    stall.mode = VC_FAULT_STALL;
+    ASSERT_EQ(vcontroller::SetFault(stall), static_cast<DWORD>(ERROR_SUCCESS));
+    StartQuellin();
+    ASSERT_NE(nullptr, hwnd_);
+
+    const ULONGLONG ullStart = GetTickCount64();
+    ASSERT_TRUE(Choose(IDM_PROFILE_BASE + 1)) << "the program hangs on the stalled controller";
+    printf("the profile command took %llu ms with one controller stalled\n", GetTickCount64() - ullStart);
+    EXPECT_EQ(FeatureReports(CONTROLLER_A).size(), 1u);
+    EXPECT_EQ(FeatureReports(CONTROLLER_B).size(), 1u) << "the other controller got no request";
+    DWORD_PTR dwResult;
+    EXPECT_NE(0, SendMessageTimeoutW(hwnd_, WM_NULL, 0, 0, SMTO_NORMAL, kWait, &dwResult));
+
+    PostMessageW(hwnd_, WM_COMMAND, IDM_EXIT, 0);
+    ASSERT_EQ(WaitForSingleObject(hProcess_, kWait), WAIT_OBJECT_0) << "Exit did not end the program";
+    DWORD dwExit = 1;
+    GetExitCodeProcess(hProcess_, &dwExit);
+    EXPECT_EQ(dwExit, 0u);
+}
+
 // What ffhost.exe printed, and its exit code.
 std::string RunBesideThisProgram(std::wstring commandLine, DWORD* pdwExit)
 {
