@@ -89,8 +89,10 @@ void ReadCurrentSetting(VC_SETTING* pSetting)
 
 // ---- The read queue ---------------------------------------------------------
 
-// DISPATCH_LEVEL, the cancel spin lock held on entry.
-void NTAPI CancelRead(PDEVICE_OBJECT pDevice, PIRP pIrp)
+// The start of every cancel routine here: DISPATCH_LEVEL, the cancel spin
+// lock held on entry and given up at once; the IRP leaves the list that
+// holds it (a read queue or a held-report queue, both under the bus's lock).
+CONTROLLER* UnlinkCancelledIrp(PDEVICE_OBJECT pDevice, PIRP pIrp)
 {
     IoReleaseCancelSpinLock(pIrp->CancelIrql);
     CONTROLLER* pCtl = ControllerOf(pDevice);
@@ -98,6 +100,12 @@ void NTAPI CancelRead(PDEVICE_OBJECT pDevice, PIRP pIrp)
     KeAcquireSpinLock(&pCtl->pBus->lock, &irql);
     RemoveEntryList(&pIrp->Tail.Overlay.ListEntry);
     KeReleaseSpinLock(&pCtl->pBus->lock, irql);
+    return pCtl;
+}
+
+void NTAPI CancelRead(PDEVICE_OBJECT pDevice, PIRP pIrp)
+{
+    UnlinkCancelledIrp(pDevice, pIrp);
     Complete(pIrp, STATUS_CANCELLED);
 }
 
@@ -198,18 +206,11 @@ NTSTATUS CompleteReport(CONTROLLER* pCtl, PIRP pIrp, NTSTATUS status)
     return Complete(pIrp, status, NT_SUCCESS(status) ? pPacket->reportBufferLen : 0);
 }
 
-// DISPATCH_LEVEL, the cancel spin lock held on entry. Only a stack that
-// forwards cancellation gets here: Wine's HID class driver sends its own
+// Only a stack that forwards cancellation gets here: Wine's HID class driver sends its own
 // IRP down and never cancels it.
 void NTAPI CancelHeldReport(PDEVICE_OBJECT pDevice, PIRP pIrp)
 {
-    IoReleaseCancelSpinLock(pIrp->CancelIrql);
-    CONTROLLER* pCtl = ControllerOf(pDevice);
-    KIRQL irql;
-    KeAcquireSpinLock(&pCtl->pBus->lock, &irql);
-    RemoveEntryList(&pIrp->Tail.Overlay.ListEntry);
-    KeReleaseSpinLock(&pCtl->pBus->lock, irql);
-    CompleteReport(pCtl, pIrp, STATUS_CANCELLED);
+    CompleteReport(UnlinkCancelledIrp(pDevice, pIrp), pIrp, STATUS_CANCELLED);
 }
 
 // Moves the held reports (all of them, or those due by llDueBy) to pTaken,
