@@ -34,7 +34,8 @@ function(record_kit_program target needs_display labels tests)
 endfunction()
 
 # Tab-separated lines: "program PATH ARCH SECONDS NEEDS", "test PATH NAME"
-# (a GoogleTest filter) and "only PATH wine|windows FILTER REASON".
+# (a GoogleTest filter), "only PATH wine|windows FILTER REASON" and
+# "isolate PATH NAME" (a test that runs in a process of its own).
 function(write_kit_programs)
     if(CMAKE_SIZEOF_VOID_P EQUAL 4)
         set(arch x86)
@@ -49,6 +50,7 @@ function(write_kit_programs)
         get_property(seconds GLOBAL PROPERTY CHECK_KIT_SECONDS_${t})
         get_property(tests GLOBAL PROPERTY CHECK_KIT_TESTS_${t})
         get_property(only GLOBAL PROPERTY CHECK_KIT_ONLY_${t})
+        get_property(isolated GLOBAL PROPERTY CHECK_KIT_ISOLATE_${t})
         list(APPEND needs ${extra})
         if(arch STREQUAL x86)
             list(APPEND needs x86)
@@ -67,6 +69,9 @@ function(write_kit_programs)
         endforeach()
         foreach(entry ${only})
             string(APPEND content "only\t${path}\t${entry}\n")
+        endforeach()
+        foreach(name ${isolated})
+            string(APPEND content "isolate\t${path}\t${name}\n")
         endforeach()
     endforeach()
     file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/check-kit-programs.txt CONTENT "${content}")

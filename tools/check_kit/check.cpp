@@ -83,6 +83,40 @@ ProgramOutcome RunProgram(const KitProgram& program, const std::wstring& exe, co
     return o;
 }
 
+// Adds the run of one isolated test to the program's outcome: its tests, its
+// time, its output, and its verdict where it is the first that did not pass.
+void Merge(ProgramOutcome& o, const ProgramOutcome& part, const std::wstring& test)
+{
+    o.report.cases.insert(o.report.cases.end(), part.report.cases.begin(), part.report.cases.end());
+    o.run.dwMilliseconds += part.run.dwMilliseconds;
+    o.run.output += "\n-- " + Narrow(test) + ", in a process of its own --\n" + part.run.output;
+    if (o.judgement.verdict == Verdict::Passed && part.judgement.verdict != Verdict::Passed)
+        o.judgement = {part.judgement.verdict,
+                       Narrow(test) + ", in a process of its own: " + part.judgement.detail};
+}
+
+// The program's tests, less those left out here; the isolated ones each in a
+// process of its own after the others.
+ProgramOutcome RunIsolating(const KitProgram& program, const std::wstring& exe,
+                            const std::vector<const OnlyRule*>& leftOut, std::wstring negative,
+                            const std::wstring& workDir)
+{
+    std::vector<std::wstring> isolated;
+    for (const std::wstring& test : program.isolated) {
+        negative += (negative.empty() ? L"-" : L":") + test;
+        if (std::none_of(leftOut.begin(), leftOut.end(),
+                         [&](const OnlyRule* pRule) { return MatchesFilter(test, pRule->filter); }))
+            isolated.push_back(test);
+    }
+    ProgramOutcome o = RunProgram(program, exe, negative, workDir);
+    for (size_t i = 0; i < isolated.size(); ++i) {
+        const std::wstring partDir = workDir + L"\\isolated-" + std::to_wstring(i + 1);
+        MakeDirectory(partDir);
+        Merge(o, RunProgram(program, exe, isolated[i], partDir), isolated[i]);
+    }
+    return o;
+}
+
 int RunOneProgram(const Options& options)
 {
     KitProgram program;
@@ -168,7 +202,7 @@ int RunKit(const Options& options)
         if (o.skipReason.empty()) {
             const std::wstring workDir = outDir + L"\\work\\" + program.arch + L"-" + program.Name();
             MakeDirectory(workDir);
-            o = RunProgram(program, kit + L"\\" + program.path, negative, workDir);
+            o = RunIsolating(program, kit + L"\\" + program.path, leftOut, negative, workDir);
             Print(Widen(VerdictName(o.judgement.verdict)) + L" (" + Widen(o.judgement.detail) + L")\n");
         } else {
             Print(L"skipped: " + o.skipReason + L"\n");

@@ -99,10 +99,12 @@ bool ReadManifest(const std::wstring& file, std::vector<KitProgram>& programs, s
         KitProgram& program = programs.back();
         if (f[0] == L"test" && f.size() == 3) {
             program.tests.push_back(f[2]);
+        } else if (f[0] == L"isolate" && f.size() == 3) {
+            program.isolated.push_back(f[2]);
         } else if (f[0] == L"only" && f.size() == 5 && (f[2] == L"wine" || f[2] == L"windows")) {
             program.only.push_back({f[2], f[3], f[4]});
         } else {
-            return bad(L"neither a program, a test nor an only line");
+            return bad(L"neither a program, a test, an only nor an isolate line");
         }
     }
     if (programs.empty()) {

@@ -21,6 +21,7 @@ struct KitProgram {
     std::vector<std::wstring> needs; // elevation, vcontroller, desktop, x86, no-product
     std::vector<std::wstring> tests; // GoogleTest filters, one per test (a family for TEST_P)
     std::vector<OnlyRule> only;
+    std::vector<std::wstring> isolated; // tests that run each in a process of its own
 
     std::wstring Name() const; // the file name without ".exe"
 };
