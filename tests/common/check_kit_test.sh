@@ -48,6 +48,13 @@ doc = xml.dom.minidom.parse(report)
 root = doc.documentElement
 assert root.tagName == "testsuites", root.tagName
 suites = {s.getAttribute("name").replace("\\", "/"): s for s in root.getElementsByTagName("testsuite")}
+# The checks beside the programs: dicheck skipped or not provided with its
+# reason (Wine's DirectInput loads no effect driver), bench passed.
+tools = {c.getAttribute("name"): c for c in suites.pop("tools").getElementsByTagName("testcase")}
+assert sorted(tools) == ["x64 dicheck", "x64 ffhost bench"], sorted(tools)
+dicheck = tools["x64 dicheck"].getElementsByTagName("skipped")
+assert dicheck and dicheck[0].getAttribute("message"), "dicheck neither skipped nor with a reason"
+assert not tools["x64 ffhost bench"].childNodes[0].tagName in ("failure", "skipped"), "bench did not pass"
 assert sorted(suites) == sorted(programs), (sorted(suites), sorted(programs))
 ran = skipped = 0
 for name, suite in suites.items():
@@ -67,5 +74,14 @@ for name, suite in suites.items():
 print(f"report.xml: {len(programs)} programs, {ran} run, {skipped} skipped with a reason; "
       f"{root.getAttribute('tests')} tests, {root.getAttribute('skipped')} skipped")
 PY
-sed -n '/^Programs:/,/^Run time/p;/^Skipped, by reason:/,/^Left out/p' "$report/report.txt" | grep -v '^Left out'
+# What the programs registered outside their sandboxes is gone again: the
+# fresh prefix had neither class, nor DirectInput's OEM key.
+for key in 'HKLM\Software\Classes\CLSID\{7A3C91E4-52B8-4F1D-9C6A-3E0B8D2F4A61}' \
+    'HKLM\Software\Classes\CLSID\{7A3C91E5-52B8-4F1D-9C6A-3E0B8D2F4A61}' \
+    'HKLM\System\CurrentControlSet\Control\MediaProperties\PrivateProperties\Joystick\OEM'; do
+    WINEPREFIX=$prefix WINEDEBUG=-all timeout 60 wine reg query "$key" >/dev/null 2>&1 && fail "the run left $key behind"
+done
+grep -q '^== x64 ffhost bench: passed' "$report/report.txt" && grep -q 'start latency' "$report/report.txt" ||
+    fail "report.txt holds no benchmark figures"
+sed -n '/^Programs:/,/^Run time/p;/^== x64 dicheck/p;/^Skipped, by reason:/,/^Left out/p' "$report/report.txt" | grep -v '^Left out'
 echo "check kit: passed"

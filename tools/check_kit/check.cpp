@@ -4,7 +4,9 @@
 #include "job_run.h"
 #include "machine_facts.h"
 #include "manifest.h"
+#include "registry_backup.h"
 #include "reports.h"
+#include "tool_runs.h"
 #include "verdict.h"
 
 #include <algorithm>
@@ -161,7 +163,12 @@ int RunKit(const Options& options)
     std::wstring x86Program;
     for (const KitProgram& program : programs)
         if (program.arch == L"x86" && x86Program.empty()) x86Program = kit + L"\\" + program.path;
-    const MachineFacts facts = GatherFacts(x86Program, outDir + L"\\work");
+    MachineFacts facts = GatherFacts(x86Program, outDir + L"\\work");
+    InstallVirtualController(facts, kit, outDir + L"\\work");
+    // Saved once the kit's own driver is in, which stays: what the programs
+    // change after this is put back at the end.
+    RegistryBackup backup;
+    backup.SaveKitKeys();
     Print(L"check: this machine\n");
     for (const Fact& fact : facts.facts)
         Print(L"  " + fact.name + L": " + (fact.fYes ? L"yes" : L"no") + L" - " + fact.detail + L"\n");
@@ -211,8 +218,26 @@ int RunKit(const Options& options)
         outcomes.push_back(std::move(o));
     }
 
+    Print(L"check: DirectInput and the driver's figures\n");
+    const std::vector<ToolOutcome> tools = RunTools(kit, facts, outDir + L"\\work");
+    size_t cToolsFailed = 0;
+    for (const ToolOutcome& tool : tools) {
+        Print(L"  " + tool.arch + L" " + Widen(tool.name) + L": " + Widen(ToolResultName(tool.result)) +
+              (tool.reason.empty() ? L"" : L" (" + Widen(tool.reason) + L")") + L"\n");
+        if (tool.result == ToolOutcome::Result::Failed) ++cToolsFailed;
+    }
+
+    const std::vector<RegistryBackup::Restored> restored = backup.Restore();
+    size_t cNotRestored = 0;
+    for (const RegistryBackup::Restored& key : restored) {
+        Print(L"check: put back " + key.key +
+              (key.status == ERROR_SUCCESS ? L"" : L": FAILED, error " + std::to_wstring(key.status)) +
+              L"\n");
+        if (key.status != ERROR_SUCCESS) ++cNotRestored;
+    }
+
     const DWORD dwMilliseconds = static_cast<DWORD>(GetTickCount64() - start);
-    if (!WriteReports(outDir, facts, outcomes, dwMilliseconds)) {
+    if (!WriteReports(outDir, facts, outcomes, tools, restored, dwMilliseconds)) {
         Print(L"check: cannot write the reports into " + outDir + L"\n");
         return 1;
     }
@@ -223,7 +248,7 @@ int RunKit(const Options& options)
            totals.cPassed, totals.cFailed, totals.cSkipped, totals.cTestsPassed, totals.cTestsFailed,
            totals.cTestsSkipped, totals.cTestsNotRun, static_cast<unsigned long>(dwMilliseconds / 1000));
     Print(L"check: reports in " + outDir + L"\\report.txt and report.xml\n");
-    return totals.cFailed ? 1 : 0;
+    return totals.cFailed || cToolsFailed || cNotRestored ? 1 : 0;
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "common/device_contract.h"
 #include "common/reg_key.h"
 #include "job_run.h"
+#include "manifest.h"
 
 #include <algorithm>
 #include <cstring>
@@ -135,6 +136,24 @@ void ControllerService(MachineFacts& facts, std::wstring& detail)
     if (hScm) CloseServiceHandle(hScm);
 }
 
+// Windows started with test signing on (bcdedit /set testsigning on): the
+// loader then takes the kit's drivers, signed with its own test certificate.
+bool TestSigning(bool fWine, std::wstring& detail)
+{
+    if (fWine) {
+        detail = L"not needed: Wine loads drivers without signatures";
+        return true;
+    }
+    WCHAR sz[512] = L"";
+    DWORD cb = sizeof(sz);
+    RegGetValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control", L"SystemStartOptions",
+                 RRF_RT_REG_SZ, nullptr, sz, &cb);
+    const bool fOn = wcsstr(_wcsupr(sz), L"TESTSIGNING") != nullptr;
+    detail = fOn ? L"on (the start options hold TESTSIGNING)"
+                 : L"off: the kit's drivers will not load (bcdedit /set testsigning on, then restart)";
+    return fOn;
+}
+
 bool X86Starts(const std::wstring& program, const std::wstring& workDirectory, std::wstring& detail)
 {
     if (program.empty()) {
@@ -195,9 +214,36 @@ MachineFacts GatherFacts(const std::wstring& x86Program, const std::wstring& wor
     facts.fProduct = ProductInstalled(detail);
     facts.facts.push_back({L"product installed", facts.fProduct, detail});
 
+    facts.fTestSigning = TestSigning(facts.fWine, detail);
+    facts.facts.push_back({L"test signing", facts.fTestSigning, detail});
+
     ControllerService(facts, detail);
     facts.facts.push_back({L"controller driver", facts.fRealDriver || facts.fVirtualController, detail});
     return facts;
+}
+
+void InstallVirtualController(MachineFacts& facts, const std::wstring& kit, const std::wstring& workDirectory)
+{
+    std::wstring detail;
+    if (facts.fVirtualController) {
+        detail = L"installed already";
+    } else if (facts.fRealDriver) {
+        detail = L"refused: a real controller driver holds the "
+                 L"service " CONTROLLER_SERVICE_NAME L", which the kit never replaces";
+    } else if (!facts.fElevated) {
+        detail = L"not installed: installing a driver needs elevation";
+    } else {
+        const JobRun run = RunInJob(L"\"" + kit + L"\\x64\\vcontroller.exe\" install", kit + L"\\x64",
+                                    workDirectory + L"\\vcontroller-install.txt", 180);
+        facts.fVirtualController = run.fStarted && !run.fTimedOut && run.dwExitCode == 0;
+        std::wstring output = Widen(run.output);
+        while (!output.empty() && (output.back() == L'\n' || output.back() == L'\r'))
+            output.pop_back();
+        detail = (facts.fVirtualController ? L"installed by check.exe: "
+                                           : L"x64\\vcontroller.exe install failed: ") +
+                 (output.empty() ? L"exit code " + std::to_wstring(run.dwExitCode) : output);
+    }
+    facts.facts.push_back({L"virtual controller", facts.fVirtualController, detail});
 }
 
 bool NeedMet(const MachineFacts& facts, const std::wstring& need, std::wstring& reason, std::wstring& remedy)

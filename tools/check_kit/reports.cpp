@@ -38,8 +38,21 @@ std::string Attr(const std::string& value)
     return "\"" + XmlEscape(value) + "\"";
 }
 
+// Each tool's verdict and its whole output: the figures are in it.
+void WriteTools(std::ostream& out, const std::vector<ToolOutcome>& tools)
+{
+    out << "\nDirectInput and the driver's figures:\n";
+    if (tools.empty()) out << "  none in the kit\n";
+    for (const ToolOutcome& o : tools) {
+        out << "== " << Narrow(o.arch) << " " << o.name << ": " << ToolResultName(o.result);
+        if (!o.reason.empty()) out << " (" << o.reason << ")";
+        out << "\n";
+        if (o.run.fStarted) out << Tail(o.run.output, 400) << "\n";
+    }
+}
+
 void WriteText(std::ostream& out, const MachineFacts& facts, const std::vector<ProgramOutcome>& outcomes,
-               const RunTotals& totals, DWORD dwMilliseconds)
+               const std::vector<ToolOutcome>& tools, const RunTotals& totals, DWORD dwMilliseconds)
 {
     out << "Check kit report\n\nThe machine:\n";
     for (const Fact& fact : facts.facts)
@@ -87,6 +100,8 @@ void WriteText(std::ostream& out, const MachineFacts& facts, const std::vector<P
         }
     if (!fAny) out << "  none\n";
 
+    WriteTools(out, tools);
+
     out << "\nEach program:\n";
     for (const ProgramOutcome& o : outcomes) {
         out << "  " << Narrow(o.pProgram->path) << ": ";
@@ -98,7 +113,8 @@ void WriteText(std::ostream& out, const MachineFacts& facts, const std::vector<P
     }
 }
 
-void WriteJunit(std::ostream& out, const std::vector<ProgramOutcome>& outcomes, DWORD dwMilliseconds)
+void WriteJunit(std::ostream& out, const std::vector<ProgramOutcome>& outcomes,
+                const std::vector<ToolOutcome>& tools, DWORD dwMilliseconds)
 {
     std::ostringstream suites;
     size_t cTests = 0, cFailures = 0, cErrors = 0, cSkipped = 0;
@@ -155,6 +171,25 @@ void WriteJunit(std::ostream& out, const std::vector<ProgramOutcome>& outcomes, 
                << cases.str() << "  </testsuite>\n";
         cTests += n, cFailures += failures, cErrors += errors, cSkipped += skipped;
     }
+    if (!tools.empty()) {
+        size_t failures = 0, skipped = 0;
+        std::ostringstream cases;
+        for (const ToolOutcome& o : tools) {
+            cases << "    <testcase classname=\"tools\" name=" << Attr(Narrow(o.arch) + " " + o.name)
+                  << " time=" << Attr(Seconds(o.run.dwMilliseconds)) << ">";
+            if (o.result == ToolOutcome::Result::Failed)
+                cases << "<failure message=" << Attr(o.reason) << ">" << XmlEscape(Tail(o.run.output, 200))
+                      << "</failure>",
+                    ++failures;
+            else if (o.result == ToolOutcome::Result::Skipped)
+                cases << "<skipped message=" << Attr(o.reason) << "/>", ++skipped;
+            cases << "<system-out>" << XmlEscape(Tail(o.run.output, 400)) << "</system-out></testcase>\n";
+        }
+        suites << "  <testsuite name=\"tools\" tests=\"" << tools.size() << "\" failures=\"" << failures
+               << "\" errors=\"0\" skipped=\"" << skipped << "\">\n"
+               << cases.str() << "  </testsuite>\n";
+        cTests += tools.size(), cFailures += failures, cSkipped += skipped;
+    }
     out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites name=\"check-kit\" tests=\"" << cTests
         << "\" failures=\"" << cFailures << "\" errors=\"" << cErrors << "\" skipped=\"" << cSkipped
         << "\" time=\"" << Seconds(dwMilliseconds) << "\">\n"
@@ -190,12 +225,19 @@ RunTotals CountOutcomes(const std::vector<ProgramOutcome>& outcomes)
 }
 
 bool WriteReports(const std::wstring& outDir, const MachineFacts& facts,
-                  const std::vector<ProgramOutcome>& outcomes, DWORD dwMilliseconds)
+                  const std::vector<ProgramOutcome>& outcomes, const std::vector<ToolOutcome>& tools,
+                  const std::vector<RegistryBackup::Restored>& restored, DWORD dwMilliseconds)
 {
     const RunTotals totals = CountOutcomes(outcomes);
     std::ofstream text(std::filesystem::path(outDir + L"\\report.txt"), std::ios::binary);
-    WriteText(text, facts, outcomes, totals, dwMilliseconds);
+    WriteText(text, facts, outcomes, tools, totals, dwMilliseconds);
+    text << "\nRegistry keys the run changed, put back:\n";
+    for (const RegistryBackup::Restored& key : restored)
+        text << "  " << Narrow(key.key)
+             << (key.status == ERROR_SUCCESS ? "" : ": NOT put back, error " + std::to_string(key.status))
+             << "\n";
+    if (restored.empty()) text << "  none\n";
     std::ofstream xml(std::filesystem::path(outDir + L"\\report.xml"), std::ios::binary);
-    WriteJunit(xml, outcomes, dwMilliseconds);
+    WriteJunit(xml, outcomes, tools, dwMilliseconds);
     return text.good() && xml.good();
 }

@@ -7,6 +7,8 @@
 #include "job_run.h"
 #include "machine_facts.h"
 #include "manifest.h"
+#include "registry_backup.h"
+#include "tool_runs.h"
 #include "verdict.h"
 
 #include <string>
@@ -36,4 +38,5 @@ RunTotals CountOutcomes(const std::vector<ProgramOutcome>& outcomes);
 
 // Both files into OUTDIR; false when one cannot be written.
 bool WriteReports(const std::wstring& outDir, const MachineFacts& facts,
-                  const std::vector<ProgramOutcome>& outcomes, DWORD dwMilliseconds);
+                  const std::vector<ProgramOutcome>& outcomes, const std::vector<ToolOutcome>& tools,
+                  const std::vector<RegistryBackup::Restored>& restored, DWORD dwMilliseconds);
