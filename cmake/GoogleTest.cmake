@@ -14,6 +14,72 @@ foreach(t gtest gtest_main gmock gmock_main)
 endforeach()
 include(GoogleTest)
 
+# record_kit_program(target needs_display labels tests)
+# The check kit (tools/check_kit) runs every GoogleTest program of the Windows
+# builds on a machine without this tree: each build lists its programs, what
+# they need and their tests in check-kit-programs.txt, which the kit's runner
+# reads. tools/check_kit adds what the sources cannot say (elevation, time
+# limits, tests that hold only on Wine or only on Windows).
+function(record_kit_program target needs_display labels tests)
+    set(needs "")
+    if(needs_display)
+        list(APPEND needs desktop)
+    endif()
+    if("vcontroller" IN_LIST labels)
+        list(APPEND needs vcontroller)
+    endif()
+    set_property(GLOBAL APPEND PROPERTY CHECK_KIT_PROGRAMS ${target})
+    set_property(GLOBAL PROPERTY CHECK_KIT_NEEDS_${target} "${needs}")
+    set_property(GLOBAL PROPERTY CHECK_KIT_TESTS_${target} "${tests}")
+endfunction()
+
+# Tab-separated lines: "program PATH ARCH SECONDS NEEDS", "test PATH NAME"
+# (a GoogleTest filter), "only PATH wine|windows FILTER REASON" and
+# "isolate PATH NAME" (a test that runs in a process of its own).
+function(write_kit_programs)
+    if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+        set(arch x86)
+    else()
+        set(arch x64)
+    endif()
+    set(content "# The GoogleTest programs of the ${arch} build, for the check kit's runner.\n")
+    get_property(programs GLOBAL PROPERTY CHECK_KIT_PROGRAMS)
+    foreach(t ${programs})
+        get_property(needs GLOBAL PROPERTY CHECK_KIT_NEEDS_${t})
+        get_property(extra GLOBAL PROPERTY CHECK_KIT_EXTRA_NEEDS_${t})
+        get_property(seconds GLOBAL PROPERTY CHECK_KIT_SECONDS_${t})
+        get_property(tests GLOBAL PROPERTY CHECK_KIT_TESTS_${t})
+        get_property(only GLOBAL PROPERTY CHECK_KIT_ONLY_${t})
+        get_property(isolated GLOBAL PROPERTY CHECK_KIT_ISOLATE_${t})
+        list(APPEND needs ${extra})
+        if(arch STREQUAL x86)
+            list(APPEND needs x86)
+        endif()
+        list(JOIN needs , needs)
+        if(NOT needs)
+            set(needs -)
+        endif()
+        if(NOT seconds)
+            set(seconds 300)
+        endif()
+        set(path ${arch}/$<TARGET_FILE_NAME:${t}>)
+        string(APPEND content "program\t${path}\t${arch}\t${seconds}\t${needs}\n")
+        foreach(name ${tests})
+            string(APPEND content "test\t${path}\t${name}\n")
+        endforeach()
+        foreach(entry ${only})
+            string(APPEND content "only\t${path}\t${entry}\n")
+        endforeach()
+        foreach(name ${isolated})
+            string(APPEND content "isolate\t${path}\t${name}\n")
+        endforeach()
+    endforeach()
+    file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/check-kit-programs.txt CONTENT "${content}")
+endfunction()
+if(WIN32)
+    cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR} CALL write_kit_programs)
+endif()
+
 # add_project_gtest(target SOURCES ... [LIBS ...] [LABELS ...] [RESOURCE_LOCK ...] [NO_MAIN])
 # One test program; every TEST in it becomes its own ctest test. Under the
 # Windows build each runs in its own Wine process in the project's prefix.
@@ -34,12 +100,14 @@ function(add_project_gtest target)
     if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 4)
         # Every 32-bit process is emulated, and slow to start: the 32-bit
         # build runs groups of tests in a few processes instead (add_x86_run).
+        record_kit_program(${target} "${ARG_NEEDS_DISPLAY}" "${ARG_LABELS}" "")
         return()
     endif()
     if(WIN32)
         # Scanning the sources keeps the test list known at configure time:
         # nothing has to run under Wine before the prefix exists.
         gtest_add_tests(TARGET ${target} SOURCES ${ARG_SOURCES} TEST_LIST tests)
+        record_kit_program(${target} "${ARG_NEEDS_DISPLAY}" "${ARG_LABELS}" "${tests}")
         set(fixtures wine)
         if(ARG_NEEDS_DISPLAY)
             list(APPEND fixtures display)

@@ -73,3 +73,10 @@ TEST(TestEnd, StartsAProgramThatCrashes)
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
 }
+
+// For a runner with a time limit shorter than this test: it must be ended and
+// named as timed out.
+TEST(TestEnd, OutlastsItsTimeLimit)
+{
+    Sleep(60000);
+}
