@@ -28,6 +28,13 @@ kit=$work/unpacked/check-kit
 [ -f "$kit/check.exe" ] && [ -f "$kit/manifest.txt" ] || fail "the zip holds no check-kit/check.exe and manifest.txt"
 # The prefix only: made as the tests' prefixes are, with a running wineserver.
 "$scripts/wine-env.sh" up "$prefix" "$display" || fail "cannot make the Wine prefix"
+# Wine's own HID devices, which a test of the device list finds, are
+# installed a moment after a new prefix's first start.
+for _ in $(seq 60); do
+    WINEPREFIX=$prefix WINEDEBUG=-all wine reg query 'HKLM\System\CurrentControlSet\Enum\HID\VID_845E&PID_0001' \
+        >/dev/null 2>&1 && break
+    sleep 0.5
+done
 
 args=(--out 'C:\check-report')
 [ -n "$programs" ] && args+=(--programs "$programs")
