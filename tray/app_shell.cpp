@@ -137,8 +137,7 @@ LRESULT CALLBACK TrayWindowProc(HWND hwnd, UINT uMsg, WPARAM wParam, LPARAM lPar
 
 BOOL RegisterTrayWindowClass(HINSTANCE hInstance)
 {
-    WNDCLASSEXW wc = {};
-    wc.cbSize = sizeof(wc);
+    WNDCLASSEXW wc = {sizeof(wc)};
     wc.style = 0;
     wc.lpfnWndProc = TrayWindowProc;
     wc.hInstance = hInstance;

@@ -113,8 +113,7 @@ LONG SupportedDeviceList::RunDeviceOperation(DeviceOperation op)
     // both receive the Reload Request.
     LONG fFound = 0;
     for (DWORD iMember = 0;; ++iMember) {
-        SP_DEVICE_INTERFACE_DATA interfaceData = {};
-        interfaceData.cbSize = sizeof(interfaceData);
+        SP_DEVICE_INTERFACE_DATA interfaceData = {sizeof(interfaceData)};
         if (!g_platform.SetupDiEnumDeviceInterfaces(hDevInfo, nullptr, &guidHid, iMember, &interfaceData))
             break;
 

@@ -231,8 +231,7 @@ void SettingsStore::ShowNotification(UINT idCaption, UINT idText)
 {
     // The icon of the owner window, icon id 0. Without an icon (no controller
     // connected) there is no one to tell.
-    NOTIFYICONDATAW nid = {};
-    nid.cbSize = sizeof(nid);
+    NOTIFYICONDATAW nid = {sizeof(nid)};
     nid.hWnd = hwndOwner;
     nid.uID = 0;
     nid.uFlags = NIF_INFO;

@@ -93,8 +93,7 @@ protected:
     HANDLE Start()
     {
         std::wstring commandLine = L"\"" + BesideThisProgram(L"quellin.exe") + L"\"";
-        STARTUPINFOW si = {};
-        si.cb = sizeof(si);
+        STARTUPINFOW si = {sizeof(si)};
         si.lpDesktop = const_cast<LPWSTR>(kDesktop);
         PROCESS_INFORMATION pi = {};
         if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,

@@ -73,8 +73,7 @@ std::wstring ExeName(DWORD pid)
     std::wstring name;
     HANDLE hSnapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (hSnapshot == INVALID_HANDLE_VALUE) return name;
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
+    PROCESSENTRY32W entry = {sizeof(entry)};
     for (BOOL f = Process32FirstW(hSnapshot, &entry); f; f = Process32NextW(hSnapshot, &entry)) {
         if (entry.th32ProcessID == pid) {
             const wchar_t* psz = wcsrchr(entry.szExeFile, L'\\');
