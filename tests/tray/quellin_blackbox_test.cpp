@@ -19,6 +19,10 @@
 namespace {
 
 constexpr wchar_t kDesktop[] = L"quellin tests";
+// The reload message, the window's class and title and the mutex names are
+// written out here rather than taken from common/tray_contract.h: a program
+// that changed them would fail these tests, as it would fail the processes
+// that look for them.
 constexpr UINT WM_TRAYICON = WM_USER + 1;
 constexpr DWORD kWait = OUTSIDE_WAIT_MS;
 constexpr DWORD kNothingHappens = 2500; // more than two ticks of automatic switching
