@@ -5,6 +5,8 @@
 // registry key grants or sets it.
 #include "screen_reading.h"
 
+#include "tools/narrow.h"
+
 #include <windows.h>
 #include <sddl.h>
 #include <tlhelp32.h>
@@ -53,18 +55,6 @@ struct Query {
     DWORD dwWaitMs = 0;
     bool fGone = false;
 };
-
-std::string Narrow(const std::wstring& w)
-{
-    std::string s;
-    const int cb = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    if (cb > 1) {
-        s.resize(static_cast<size_t>(cb));
-        WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, s.data(), cb, nullptr, nullptr);
-        s.resize(static_cast<size_t>(cb - 1));
-    }
-    return s;
-}
 
 // The executable file name of a process, from a process snapshot: the same
 // name automatic profile switching compares with the profile names.
