@@ -44,15 +44,12 @@ public:
     STDMETHODIMP StopEffect(DWORD dwID, DWORD dwEffect) override;
     STDMETHODIMP GetEffectStatus(DWORD dwID, DWORD dwEffect, LPDWORD pdwStatus) override;
 
-private:
-    // First, so released last: the library stays while any of the object,
-    // its thread included, remains.
-    ModuleReference moduleReference_;
-
-public:
-    // Fields, after the interface table. hDevice and hThread belong to the
-    // binding (device_binding.cpp); the Rumble Thread reads hDevice, the
+    // Fields, after the interface table. The first holds the library:
+    // declared first, it is released last, so the library stays while any of
+    // the object, its thread included, remains. hDevice and hThread belong to
+    // the binding (device_binding.cpp); the Rumble Thread reads hDevice, the
     // core's state under the process-wide lock, and fShutdown.
+    const ModuleReference moduleReference;
     HANDLE hDevice = nullptr;
     // The device's output report length: the Motor Report, padded with
     // zeros to it. 4 for a device that is no HID collection.

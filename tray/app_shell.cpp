@@ -2,6 +2,8 @@
 
 #include "tray/tray_platform.h"
 
+#include "common/unique_handle.h"
+
 #include <commctrl.h>
 
 namespace {
@@ -32,20 +34,6 @@ public:
     }
     HandlerScope(const HandlerScope&) = delete;
     HandlerScope& operator=(const HandlerScope&) = delete;
-};
-
-class MutexHandle {
-public:
-    explicit MutexHandle(HANDLE h) : h_(h) {}
-    ~MutexHandle()
-    {
-        if (h_) CloseHandle(h_);
-    }
-    MutexHandle(const MutexHandle&) = delete;
-    MutexHandle& operator=(const MutexHandle&) = delete;
-
-private:
-    HANDLE h_;
 };
 
 } // namespace
@@ -137,8 +125,7 @@ LRESULT CALLBACK TrayWindowProc(HWND hwnd, UINT uMsg, WPARAM wParam, LPARAM lPar
 
 BOOL RegisterTrayWindowClass(HINSTANCE hInstance)
 {
-    WNDCLASSEXW wc = {};
-    wc.cbSize = sizeof(wc);
+    WNDCLASSEXW wc = {sizeof(wc)};
     wc.style = 0;
     wc.lpfnWndProc = TrayWindowProc;
     wc.hInstance = hInstance;
@@ -158,7 +145,7 @@ int RunTrayProgram(HINSTANCE hInstance)
 {
     const HANDLE hMutex = CreateMutexW(nullptr, TRUE, TRAY_INSTANCE_MUTEX_NAME);
     const DWORD dwError = GetLastError();
-    MutexHandle instanceMutex(hMutex);
+    KernelHandle instanceMutex(hMutex);
     // The mutex of an instance started elevated grants nothing to a user's
     // unelevated token, so a later ordinary start cannot open it: that too
     // means that another instance runs. The running instance is left alone

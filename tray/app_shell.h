@@ -4,11 +4,9 @@
 
 #include "tray/tray_app.h"
 
-#include <windows.h>
+#include "common/tray_contract.h"
 
-#define TRAY_INSTANCE_MUTEX_NAME L"quellin mutex"
-#define TRAY_WINDOW_CLASS L"quellin class"
-#define TRAY_WINDOW_TITLE L"quellin window"
+#include <windows.h>
 
 // Exit code of a second instance: ERROR_ALREADY_EXISTS.
 constexpr int EXIT_ALREADY_RUNNING = 183;

@@ -37,9 +37,7 @@ void TrayApp::SwitchToProcessProfile(DWORD pid)
     HANDLE hSnapshot = g_platform.CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (hSnapshot == INVALID_HANDLE_VALUE) return;
 
-    PROCESSENTRY32W pe = {};
-
-    pe.dwSize = sizeof(pe);
+    PROCESSENTRY32W pe = {sizeof(pe)};
     BOOL fFound = g_platform.Process32FirstW(hSnapshot, &pe);
     while (fFound && pe.th32ProcessID != pid)
         fFound = g_platform.Process32NextW(hSnapshot, &pe);

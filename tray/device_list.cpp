@@ -4,6 +4,8 @@
 #include "tray/settings_store.h"
 #include "tray/tray_platform.h"
 
+#include "common/unique_handle.h"
+
 #include <strsafe.h>
 
 #include <algorithm>
@@ -53,20 +55,13 @@ bool SupportedDeviceList::IsSupported(USHORT wVendorID, USHORT wProductID) const
 
 namespace {
 
-class DeviceHandle {
-public:
-    explicit DeviceHandle(HANDLE h) : h_(h) {}
-    ~DeviceHandle()
-    {
-        if (h_ != INVALID_HANDLE_VALUE) g_platform.CloseDeviceHandle(h_);
-    }
-    DeviceHandle(const DeviceHandle&) = delete;
-    DeviceHandle& operator=(const DeviceHandle&) = delete;
-    HANDLE get() const { return h_; }
-
-private:
-    HANDLE h_;
+// A device opened through the platform seam is closed through it too.
+struct DeviceHandleTraits {
+    using Type = HANDLE;
+    static HANDLE Invalid() { return INVALID_HANDLE_VALUE; }
+    static void Close(HANDLE h) { g_platform.CloseDeviceHandle(h); }
 };
+using DeviceHandle = UniqueHandle<DeviceHandleTraits>;
 
 } // namespace
 
@@ -113,8 +108,7 @@ LONG SupportedDeviceList::RunDeviceOperation(DeviceOperation op)
     // both receive the Reload Request.
     LONG fFound = 0;
     for (DWORD iMember = 0;; ++iMember) {
-        SP_DEVICE_INTERFACE_DATA interfaceData = {};
-        interfaceData.cbSize = sizeof(interfaceData);
+        SP_DEVICE_INTERFACE_DATA interfaceData = {sizeof(interfaceData)};
         if (!g_platform.SetupDiEnumDeviceInterfaces(hDevInfo, nullptr, &guidHid, iMember, &interfaceData))
             break;
 

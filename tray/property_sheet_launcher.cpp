@@ -49,9 +49,7 @@ void PropertySheetLauncher::Launch()
                 page.lParam = rgPageInfo[j].lParam;
             }
 
-            PROPSHEETHEADERW header = {};
-
-            header.dwSize = sizeof(header);
+            PROPSHEETHEADERW header = {sizeof(header)};
             header.dwFlags = PSH_USEICONID | PSH_PROPSHEETPAGE;
             header.hwndParent = hwnd;
             header.hInstance = hInstance; // the sheet's icon is one of the tray program's

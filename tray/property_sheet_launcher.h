@@ -4,14 +4,12 @@
 // whether a sheet of the component is open.
 #pragma once
 
+#include "common/tray_contract.h"
+
 #include <windows.h>
 #include <prsht.h>
 
 #include <cstddef>
-
-// The component holds this mutex from before its sheet is shown until the
-// sheet is closed, in whichever process opened it.
-#define PROPERTY_SHEET_MUTEX_NAME L"tovarin mutex"
 
 // PROPSHEETPAGEW as the platform defines it from Windows Vista on; this
 // toolchain's headers stop before the header bitmap member.

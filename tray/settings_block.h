@@ -1,9 +1,10 @@
 // The controller's 126-byte settings record, stored whole in the registry.
 #pragma once
 
+#include "common/parameters_key.h"
+
 #include <windows.h>
 
-constexpr DWORD SETTINGS_BLOCK_SIZE = 126;
 // Settings that the controller driver takes up only when it restarts.
 constexpr DWORD RESTART_BYTE_1 = 123;
 constexpr DWORD RESTART_BYTE_2 = 124;

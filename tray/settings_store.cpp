@@ -35,8 +35,8 @@ HKEY OpenParametersKey(REGSAM samDesired)
 struct ProfileValueNames {
     explicit ProfileValueNames(LONG i)
     {
-        StringCchPrintfW(szSetting, ARRAYSIZE(szSetting), L"Setting %d", i);
-        StringCchPrintfW(szName, ARRAYSIZE(szName), L"Setting Name %d", i);
+        StringCchPrintfW(szSetting, ARRAYSIZE(szSetting), SETTING_VALUE_FORMAT, i);
+        StringCchPrintfW(szName, ARRAYSIZE(szName), SETTING_NAME_VALUE_FORMAT, i);
     }
     WCHAR szSetting[32];
     WCHAR szName[32];
@@ -133,15 +133,15 @@ void SettingsStore::Load()
     // Each field gets its default right before its read, so a value that is
     // missing or unreadable leaves the default.
     SetDefaults(&current);
-    ReadValue(&current, REG_BINARY, SETTINGS_BLOCK_SIZE, L"Current Setting");
+    ReadValue(&current, REG_BINARY, SETTINGS_BLOCK_SIZE, CURRENT_SETTING_VALUE);
 
     iCurrent = 0; // taken as stored: its users only compare it with profile indexes
-    ReadValue(&iCurrent, REG_DWORD, sizeof(iCurrent), L"Current Setting Index");
+    ReadValue(&iCurrent, REG_DWORD, sizeof(iCurrent), CURRENT_SETTING_INDEX_VALUE);
 
     // Profile 0 always exists, and profile i is menu command 3004 + i, which
     // has to fit the 16-bit command word.
     LONG cStored = 1;
-    ReadValue(&cStored, REG_DWORD, sizeof(cStored), L"Setting Count");
+    ReadValue(&cStored, REG_DWORD, sizeof(cStored), SETTING_COUNT_VALUE);
     cStored = std::clamp<LONG>(cStored, 1, MAX_PROFILES);
 
     if (!AllocateProfiles(cStored)) {
@@ -165,9 +165,9 @@ void SettingsStore::Load()
     }
 
     fModified = 0;
-    ReadValue(&fModified, REG_BINARY, sizeof(fModified), L"Modified Flag");
+    ReadValue(&fModified, REG_BINARY, sizeof(fModified), MODIFIED_FLAG_VALUE);
     fAutoChange = 0;
-    ReadValue(&fAutoChange, REG_BINARY, sizeof(fAutoChange), L"Auto Setting Change");
+    ReadValue(&fAutoChange, REG_BINARY, sizeof(fAutoChange), AUTO_SETTING_CHANGE_VALUE);
 }
 
 void SettingsStore::Save()
@@ -177,10 +177,10 @@ void SettingsStore::Save()
     // property sheet, which may have changed them since the last Load, from
     // this session or from another user's; writing back this store's copy of
     // them would undo those changes or delete profiles it never saw.
-    WriteValue(&current, REG_BINARY, SETTINGS_BLOCK_SIZE, L"Current Setting");
-    WriteValue(&iCurrent, REG_DWORD, sizeof(iCurrent), L"Current Setting Index");
-    WriteValue(&fModified, REG_BINARY, sizeof(fModified), L"Modified Flag");
-    WriteValue(&fAutoChange, REG_BINARY, sizeof(fAutoChange), L"Auto Setting Change");
+    WriteValue(&current, REG_BINARY, SETTINGS_BLOCK_SIZE, CURRENT_SETTING_VALUE);
+    WriteValue(&iCurrent, REG_DWORD, sizeof(iCurrent), CURRENT_SETTING_INDEX_VALUE);
+    WriteValue(&fModified, REG_BINARY, sizeof(fModified), MODIFIED_FLAG_VALUE);
+    WriteValue(&fAutoChange, REG_BINARY, sizeof(fAutoChange), AUTO_SETTING_CHANGE_VALUE);
 }
 
 void SettingsStore::ApplyProfile(LONG index, BOOL fSilent)
@@ -231,8 +231,7 @@ void SettingsStore::ShowNotification(UINT idCaption, UINT idText)
 {
     // The icon of the owner window, icon id 0. Without an icon (no controller
     // connected) there is no one to tell.
-    NOTIFYICONDATAW nid = {};
-    nid.cbSize = sizeof(nid);
+    NOTIFYICONDATAW nid = {sizeof(nid)};
     nid.hWnd = hwndOwner;
     nid.uID = 0;
     nid.uFlags = NIF_INFO;

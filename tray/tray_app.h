@@ -8,13 +8,9 @@
 #include "tray/property_sheet_launcher.h"
 #include "tray/settings_store.h"
 
-#include <windows.h>
+#include "common/tray_contract.h"
 
-// Callback message of the tray icon (wParam 0, the icon id); with wParam 1
-// it is the reload message that other processes send.
-constexpr UINT WM_TRAYICON = WM_USER + 1;
-constexpr WPARAM TRAYICON_NOTIFY = 0;
-constexpr WPARAM TRAYICON_RELOAD = 1;
+#include <windows.h>
 
 // Timers of the hidden window.
 constexpr UINT_PTR IDT_CLICK = 1;      // tells a single click from a double click

@@ -41,8 +41,7 @@ void TrayApp::AddIcon()
 
 BOOL TrayApp::TryAddIcon()
 {
-    NOTIFYICONDATAW nid = {};
-    nid.cbSize = sizeof(nid);
+    NOTIFYICONDATAW nid = {sizeof(nid)};
     nid.hWnd = hwnd;
     nid.uID = 0;
     nid.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
@@ -64,8 +63,7 @@ BOOL TrayApp::TryAddIcon()
     // WM_CONTEXTMENU) and keeps the icon id in wParam, where the reload
     // message's wParam 1 stays apart from it; version 4 would put the anchor
     // point there.
-    NOTIFYICONDATAW nidVersion = {};
-    nidVersion.cbSize = sizeof(nidVersion);
+    NOTIFYICONDATAW nidVersion = {sizeof(nidVersion)};
     nidVersion.hWnd = hwnd;
     nidVersion.uID = 0;
     nidVersion.uVersion = NOTIFYICON_VERSION;
@@ -94,8 +92,7 @@ void TrayApp::RemoveIcon()
 {
     fIconShown = FALSE;
     StopIconRetry();
-    NOTIFYICONDATAW nid = {};
-    nid.cbSize = sizeof(nid);
+    NOTIFYICONDATAW nid = {sizeof(nid)};
     nid.hWnd = hwnd;
     nid.uID = 0;
     g_platform.Shell_NotifyIconW(NIM_DELETE, &nid); // removing an icon that is not shown is harmless
@@ -162,9 +159,7 @@ void TrayApp::ShowProfileMenu(BOOL fFromKeyboard)
         if (pSettings->fModified == 1 && i == pSettings->iCurrent)
             wcsncat(szText, szModified, ARRAYSIZE(szText) - 1 - wcslen(szText));
 
-        MENUITEMINFOW mii = {};
-
-        mii.cbSize = sizeof(mii);
+        MENUITEMINFOW mii = {sizeof(mii)};
         mii.fMask = MIIM_STATE | MIIM_ID | MIIM_TYPE;
         mii.fType = MFT_STRING;
         mii.fState = fSheetOpen ? MFS_GRAYED : 0;
@@ -193,8 +188,7 @@ void TrayApp::ShowContextMenu(BOOL fFromKeyboard)
         {IDM_EXIT, fGrayed},
     };
     for (const auto& item : rgItems) {
-        MENUITEMINFOW mii = {};
-        mii.cbSize = sizeof(mii);
+        MENUITEMINFOW mii = {sizeof(mii)};
         mii.fMask = MIIM_STATE;
         mii.fState = item.fState; // replaces the item's state whole
         SetMenuItemInfoW(hmenuPopup, item.id, FALSE, &mii);
@@ -209,16 +203,14 @@ void TrayApp::ShowMenu(HMENU hmenuPopup, HMENU hmenuToDestroy, BOOL fFromKeyboar
     // in the foreground.
     SetForegroundWindow(hwnd);
     fMenuOpen = TRUE;
-    NOTIFYICONIDENTIFIER niid = {};
-    niid.cbSize = sizeof(niid);
+    NOTIFYICONIDENTIFIER niid = {sizeof(niid)};
     niid.hWnd = hwnd;
     niid.uID = 0;
     RECT rcIcon = {};
     if (fFromKeyboard && SUCCEEDED(g_platform.Shell_NotifyIconGetRect(&niid, &rcIcon))) {
         // The mouse may be anywhere: the menu opens at the icon, beside it
         // rather than over it, above it where the taskbar is at the bottom.
-        TPMPARAMS tpm = {};
-        tpm.cbSize = sizeof(tpm);
+        TPMPARAMS tpm = {sizeof(tpm)};
         tpm.rcExclude = rcIcon;
         const UINT uCommand = static_cast<UINT>(g_platform.TrackPopupMenuEx(
             hmenuPopup, TPM_RIGHTBUTTON | TPM_BOTTOMALIGN | TPM_VERTICAL | TPM_RETURNCMD, rcIcon.left,
@@ -230,8 +222,7 @@ void TrayApp::ShowMenu(HMENU hmenuPopup, HMENU hmenuToDestroy, BOOL fFromKeyboar
         } else if (g_platform.GetForegroundWindow() == hwnd) {
             // Dismissed with Esc (a click elsewhere takes the foreground with
             // it): the keyboard user goes on in the notification area.
-            NOTIFYICONDATAW nid = {};
-            nid.cbSize = sizeof(nid);
+            NOTIFYICONDATAW nid = {sizeof(nid)};
             nid.hWnd = hwnd;
             nid.uID = 0;
             g_platform.Shell_NotifyIconW(NIM_SETFOCUS, &nid);

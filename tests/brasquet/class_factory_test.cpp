@@ -120,8 +120,7 @@ TEST_F(ComServer, CreateInstanceWithAnOuterUnknownSucceedsLikeWithout)
     EXPECT_EQ(S_OK, pFactory->CreateInstance(pFactory, IID_IDirectInputEffectDriver,
                                              reinterpret_cast<void**>(&pDriver)));
     ASSERT_NE(nullptr, pDriver);
-    DIDEVICESTATE state = {};
-    state.dwSize = sizeof(state);
+    DIDEVICESTATE state = {sizeof(state)};
     EXPECT_EQ(S_OK, pDriver->GetForceFeedbackState(0, &state));
     EXPECT_EQ(0x453u, state.dwState);
     EXPECT_EQ(0u, pDriver->Release());
@@ -222,8 +221,7 @@ TEST(EffectDriverObject, ForwardsTheDeviceWideOperations)
 {
     IDirectInputEffectDriver* pDriver = NewDriver();
     ASSERT_NE(nullptr, pDriver);
-    DIDRIVERVERSIONS versions = {};
-    versions.dwSize = sizeof(versions);
+    DIDRIVERVERSIONS versions = {sizeof(versions)};
     EXPECT_EQ(S_OK, pDriver->GetVersions(&versions));
     // The version its file carries, a byte each for minor and patch.
     const std::wstring path = Driver().Path();
@@ -249,8 +247,7 @@ TEST(EffectDriverObject, ForwardsTheDeviceWideOperations)
     EXPECT_EQ(static_cast<DWORD>(DIEGES_PLAYING), dwStatus);
     EXPECT_EQ(S_OK, pDriver->StopEffect(0, dwHandle));
     EXPECT_EQ(S_OK, pDriver->DestroyEffect(0, dwHandle));
-    DIDEVICESTATE state = {};
-    state.dwSize = sizeof(state);
+    DIDEVICESTATE state = {sizeof(state)};
     EXPECT_EQ(S_OK, pDriver->GetForceFeedbackState(0, &state));
     EXPECT_EQ(static_cast<DWORD>(DIGFFS_EMPTY | DIGFFS_ACTUATORSOFF | 0x440), state.dwState);
     EXPECT_EQ(0u, pDriver->Release());

@@ -117,8 +117,7 @@ TEST(DeviceBinding, MissingInitInfoOrPathIsInvalidAndOpensNothing)
 {
     BoundDriver bound;
     const DWORD cThreads = ThreadCount();
-    DIHIDFFINITINFO init = {};
-    init.dwSize = sizeof(init);
+    DIHIDFFINITINFO init = {sizeof(init)};
     init.pwszDeviceInterface = nullptr;
     EXPECT_EQ(E_INVALIDARG, bound.pDriver->DeviceID(DIRECTINPUT_VERSION, 0, TRUE, 0, nullptr));
     EXPECT_EQ(E_INVALIDARG, bound.pDriver->DeviceID(DIRECTINPUT_VERSION, 0, TRUE, 0, &init));

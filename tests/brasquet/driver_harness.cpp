@@ -39,8 +39,7 @@ HRESULT BindTo(IDirectInputEffectDriver* pDriver, LPCWSTR pszPath)
 {
     WCHAR szPath[MAX_PATH];
     lstrcpynW(szPath, pszPath, MAX_PATH);
-    DIHIDFFINITINFO init = {};
-    init.dwSize = sizeof(init);
+    DIHIDFFINITINFO init = {sizeof(init)};
     init.pwszDeviceInterface = szPath;
     return pDriver->DeviceID(DIRECTINPUT_VERSION, 0, TRUE, 0, &init);
 }
@@ -100,8 +99,7 @@ std::set<DWORD> ThreadIds()
     std::set<DWORD> ids;
     HANDLE hSnapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
     if (hSnapshot == INVALID_HANDLE_VALUE) return ids;
-    THREADENTRY32 entry = {};
-    entry.dwSize = sizeof(entry);
+    THREADENTRY32 entry = {sizeof(entry)};
     for (BOOL fMore = Thread32First(hSnapshot, &entry); fMore; fMore = Thread32Next(hSnapshot, &entry)) {
         if (entry.th32OwnerProcessID == GetCurrentProcessId()) ids.insert(entry.th32ThreadID);
     }

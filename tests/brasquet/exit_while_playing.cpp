@@ -26,8 +26,7 @@ int wmain(int argc, wchar_t** argv)
     {
         DriverLoader loader(false, DefaultDriverPath());
         if (!hLibrary || FAILED(loader.Load()) || FAILED(loader.Create(&pDriver))) return 4;
-        DIHIDFFINITINFO init = {};
-        init.dwSize = sizeof(init);
+        DIHIDFFINITINFO init = {sizeof(init)};
         init.pwszDeviceInterface = argv[1];
         const std::set<DWORD> before = ThreadIds();
         if (FAILED(pDriver->DeviceID(DIRECTINPUT_VERSION, 0, TRUE, 0, &init))) return 5;

@@ -912,8 +912,7 @@ void CallDownload(IDirectInputEffectDriver* pDriver, std::vector<DWORD>* pHandle
     DIRAMPFORCE ramp = {m.lMagnitude, -m.lMagnitude / 3};
     DIPERIODIC periodic = {static_cast<DWORD>(m.lMagnitude), 0, 0, m.dwPeriodUs};
     DIENVELOPE env = m.env;
-    DIEFFECT eff = {};
-    eff.dwSize = sizeof(eff);
+    DIEFFECT eff = {sizeof(eff)};
     eff.dwDuration = m.dwDurationUs;
     eff.dwGain = DI_FFNOMINALMAX;
     eff.dwTriggerButton = DIEB_NOTRIGGER;

@@ -142,8 +142,7 @@ TEST(RumbleThread, PlayedOutEffectSoundsAgainWhenADownloadLengthensIt)
     ASSERT_TRUE(bound.controller.WaitForStrength(0, iOn + 1, WAIT_MS, &iOff));
     EXPECT_TRUE(SilentFor(bound.controller, iOff + 1, 150));
     // Still playing, and now without end: the same play sounds again.
-    DIEFFECT eff = {};
-    eff.dwSize = sizeof(eff);
+    DIEFFECT eff = {sizeof(eff)};
     eff.dwDuration = INFINITE;
     ASSERT_EQ(S_OK, bound.pDriver->DownloadEffect(0, 0, &dwHandle, &eff, DIEP_DURATION));
     EXPECT_TRUE(bound.controller.WaitForStrength(127, iOff + 1, WAIT_MS));
@@ -153,8 +152,7 @@ TEST(RumbleThread, EnvelopeRisesHoldsAndFalls)
 {
     BoundDriver bound;
     ASSERT_EQ(S_OK, bound.Bind());
-    DIENVELOPE env = {};
-    env.dwSize = sizeof(env);
+    DIENVELOPE env = {sizeof(env)};
     env.dwAttackTime = 300000;
     env.dwFadeTime = 300000;
     const DWORD dwHandle = DownloadConstant(bound.pDriver, 10000, 0, 1000000, 0, &env);

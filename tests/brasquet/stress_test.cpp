@@ -80,8 +80,7 @@ void CallSomething(Worker* pWorker, Random& random)
             b = static_cast<BYTE>(random.Next());
         DIENVELOPE env = {sizeof(env), random.Below(10001), random.Pick(s_rgDurations), random.Below(10001),
                           random.Pick(s_rgDurations)};
-        DIEFFECT eff = {};
-        eff.dwSize = sizeof(eff);
+        DIEFFECT eff = {sizeof(eff)};
         eff.dwDuration = random.Pick(s_rgDurations);
         eff.dwGain = random.Below(10001);
         eff.dwStartDelay = random.Below(3) == 0 ? random.Below(100000) : 0;
@@ -143,8 +142,7 @@ void CallSomething(Worker* pWorker, Random& random)
         versions.dwSize = random.Below(4) ? sizeof(versions) : random.Below(64);
         Check(pWorker, "GetVersions", pDriver->GetVersions(random.Below(16) ? &versions : nullptr),
               {S_OK, E_INVALIDARG, E_POINTER});
-        DIEFFESCAPE esc = {};
-        esc.dwSize = sizeof(esc);
+        DIEFFESCAPE esc = {sizeof(esc)};
         Check(pWorker, "Escape", pDriver->Escape(0, dwHandle, random.Below(2) ? &esc : nullptr), {E_NOTIMPL});
         break;
     }

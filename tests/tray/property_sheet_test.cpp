@@ -277,8 +277,7 @@ TEST(IsSheetOpenTest, FollowsTheMutexOfAnotherProcessAndLeavesNoneBehind)
     HANDLE hReady = CreateEventW(nullptr, TRUE, FALSE, readyName.c_str());
     std::wstring commandLine =
         L"\"" + BesideThisProgram(L"hold_mutex.exe") + L"\" \"tovarin mutex\" \"" + readyName + L"\"";
-    STARTUPINFOW si = {};
-    si.cb = sizeof(si);
+    STARTUPINFOW si = {sizeof(si)};
     PROCESS_INFORMATION pi = {};
     ASSERT_TRUE(
         CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));

@@ -19,6 +19,10 @@
 namespace {
 
 constexpr wchar_t kDesktop[] = L"quellin tests";
+// The reload message, the window's class and title and the mutex names are
+// written out here rather than taken from common/tray_contract.h: a program
+// that changed them would fail these tests, as it would fail the processes
+// that look for them.
 constexpr UINT WM_TRAYICON = WM_USER + 1;
 constexpr DWORD kWait = OUTSIDE_WAIT_MS;
 constexpr DWORD kNothingHappens = 2500; // more than two ticks of automatic switching
@@ -93,8 +97,7 @@ protected:
     HANDLE Start()
     {
         std::wstring commandLine = L"\"" + BesideThisProgram(L"quellin.exe") + L"\"";
-        STARTUPINFOW si = {};
-        si.cb = sizeof(si);
+        STARTUPINFOW si = {sizeof(si)};
         si.lpDesktop = const_cast<LPWSTR>(kDesktop);
         PROCESS_INFORMATION pi = {};
         if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,

@@ -59,8 +59,7 @@ std::vector<BYTE> Block(BYTE b)
 
 bool IconShown(HWND hwnd)
 {
-    NOTIFYICONDATAW nid = {};
-    nid.cbSize = sizeof(nid);
+    NOTIFYICONDATAW nid = {sizeof(nid)};
     nid.hWnd = hwnd;
     nid.uID = 0;
     nid.uFlags = 0;

@@ -150,8 +150,7 @@ TEST_F(QuellinResourcesTest, ContextMenuHoldsItsFourItemsInOrder)
         {3003, MFT_STRING, L"E&xit"},
     };
     for (int i = 0; i < 4; i++) {
-        MENUITEMINFOW mii = {};
-        mii.cbSize = sizeof(mii);
+        MENUITEMINFOW mii = {sizeof(mii)};
         mii.fMask = MIIM_ID | MIIM_FTYPE | MIIM_STRING;
         szText[0] = L'\0';
         mii.dwTypeData = szText;

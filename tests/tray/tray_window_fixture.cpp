@@ -113,8 +113,7 @@ BOOL WINAPI FakeTrackPopupMenuEx(HMENU hmenu, UINT uFlags, int x, int y, HWND, L
     const int cItems = GetMenuItemCount(hmenu);
     for (int i = 0; i < cItems; i++) {
         WCHAR szText[600] = L"";
-        MENUITEMINFOW mii = {};
-        mii.cbSize = sizeof(mii);
+        MENUITEMINFOW mii = {sizeof(mii)};
         mii.fMask = MIIM_ID | MIIM_STATE | MIIM_FTYPE | MIIM_STRING;
         mii.dwTypeData = szText;
         mii.cch = ARRAYSIZE(szText);

@@ -27,8 +27,7 @@ bool Bind(DriverLoader* pLoader, Bound* pBound, FILE* pFile)
         return false;
     }
     std::wstring path = pBound->controller.Path();
-    DIHIDFFINITINFO init = {};
-    init.dwSize = sizeof(init);
+    DIHIDFFINITINFO init = {sizeof(init)};
     init.pwszDeviceInterface = path.data();
     hr = pBound->pDriver->DeviceID(DIRECTINPUT_VERSION, 0, TRUE, 0, &init);
     if (FAILED(hr) || !pBound->controller.WaitForReports(1, 2000)) {
@@ -110,8 +109,7 @@ bool MeasureDeviceStartLatency(DriverLoader* pLoader, VC_CONTROLLER_ID id, int c
         return false;
     }
     std::wstring path = device.Path();
-    DIHIDFFINITINFO init = {};
-    init.dwSize = sizeof(init);
+    DIHIDFFINITINFO init = {sizeof(init)};
     init.pwszDeviceInterface = path.data();
     const LONGLONG llBind = PipeController::Now();
     hr = pDriver->DeviceID(DIRECTINPUT_VERSION, 0, TRUE, 0, &init);

@@ -5,8 +5,7 @@ DWORD DownloadConstant(IDirectInputEffectDriver* pDriver, LONG lMagnitude, DWORD
 {
     DICONSTANTFORCE cf = {lMagnitude};
     DIENVELOPE env = pEnvelope ? *pEnvelope : DIENVELOPE{};
-    DIEFFECT eff = {};
-    eff.dwSize = sizeof(eff);
+    DIEFFECT eff = {sizeof(eff)};
     eff.dwDuration = dwDurationUs;
     eff.dwGain = DI_FFNOMINALMAX;
     eff.dwTriggerButton = DIEB_NOTRIGGER;
@@ -22,8 +21,7 @@ DWORD DownloadConstant(IDirectInputEffectDriver* pDriver, LONG lMagnitude, DWORD
 DWORD DownloadPeriodic(IDirectInputEffectDriver* pDriver, DWORD dwType, DWORD dwPeriodUs, DWORD dwExtraFlags)
 {
     DIPERIODIC periodic = {DI_FFNOMINALMAX, 0, 0, dwPeriodUs};
-    DIEFFECT eff = {};
-    eff.dwSize = sizeof(eff);
+    DIEFFECT eff = {sizeof(eff)};
     eff.dwDuration = INFINITE;
     eff.dwGain = DI_FFNOMINALMAX;
     eff.cbTypeSpecificParams = sizeof(periodic);

@@ -11,6 +11,7 @@
 #include "timeline.h"
 
 #include "common/class_ids.h"
+#include "tools/narrow.h"
 
 #include <cstdio>
 #include <cwchar>
@@ -112,18 +113,6 @@ Example:
 Exit codes: 0 done; 1 the driver could not be created or bound, or a
 measurement failed; 2 bad command line or script.
 )";
-
-std::string Narrow(const std::wstring& w)
-{
-    std::string s;
-    const int cb = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    if (cb > 0) {
-        s.resize(static_cast<size_t>(cb));
-        WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, s.data(), cb, nullptr, nullptr);
-        s.resize(static_cast<size_t>(cb - 1));
-    }
-    return s;
-}
 
 bool ReadTextFile(const std::wstring& path, std::string* pText)
 {

@@ -74,8 +74,7 @@ void ScriptRunner::Note(const std::string& text)
 HRESULT ScriptRunner::Bind(LPCWSTR pszPath)
 {
     std::wstring path = pszPath ? pszPath : !devicePath_.empty() ? devicePath_ : pController_->Path();
-    DIHIDFFINITINFO init = {};
-    init.dwSize = sizeof(init);
+    DIHIDFFINITINFO init = {sizeof(init)};
     init.pwszDeviceInterface = path.data();
     const HRESULT hr = pDriver_->DeviceID(DIRECTINPUT_VERSION, 0, TRUE, 0, &init);
     char szPath[MAX_PATH * 3];
@@ -139,16 +138,14 @@ void ScriptRunner::Execute(const Statement& st)
              HresultName(pDriver_->SendForceFeedbackCommand(0, st.dwValue)));
         break;
     case Op::State: {
-        DIDEVICESTATE state = {};
-        state.dwSize = sizeof(state);
+        DIDEVICESTATE state = {sizeof(state)};
         const HRESULT hr = pDriver_->GetForceFeedbackState(0, &state);
         Note("state -> " + HresultName(hr) + ", " + Hex(state.dwState) + " " +
              DeviceStateNames(state.dwState) + ", load " + std::to_string(state.dwLoad));
         break;
     }
     case Op::Versions: {
-        DIDRIVERVERSIONS versions = {};
-        versions.dwSize = sizeof(versions);
+        DIDRIVERVERSIONS versions = {sizeof(versions)};
         const HRESULT hr = pDriver_->GetVersions(&versions);
         Note("versions -> " + HresultName(hr) + ", firmware " + std::to_string(versions.dwFirmwareRevision) +
              ", hardware " + std::to_string(versions.dwHardwareRevision) + ", driver " +
@@ -156,8 +153,7 @@ void ScriptRunner::Execute(const Statement& st)
         break;
     }
     case Op::Escape: {
-        DIEFFESCAPE esc = {};
-        esc.dwSize = sizeof(esc);
+        DIEFFESCAPE esc = {sizeof(esc)};
         Note("escape -> " + HresultName(pDriver_->Escape(0, HandleOf(st), &esc)));
         break;
     }

@@ -154,8 +154,7 @@ bool RunCycle(IDirectInputEffectDriver* pDriver, VC_CONTROLLER_ID id, bool fEndF
         fputs("soak: the controller could not be plugged in\n", pOut);
         return false;
     }
-    DIHIDFFINITINFO init = {};
-    init.dwSize = sizeof(init);
+    DIHIDFFINITINFO init = {sizeof(init)};
     init.pwszDeviceInterface = path.data();
     const HRESULT hr = pDriver->DeviceID(DIRECTINPUT_VERSION, 0, TRUE, 0, &init);
     if (FAILED(hr)) {

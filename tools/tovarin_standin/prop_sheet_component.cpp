@@ -1,6 +1,7 @@
 #include "tools/tovarin_standin/prop_sheet_component.h"
 
-#include "common/device_contract.h"
+#include "common/parameters_key.h"
+#include "common/tray_contract.h"
 #include "tools/tovarin_standin/resource.h"
 #include "tools/tovarin_standin/standin_behaviour.h"
 
@@ -11,8 +12,6 @@ namespace {
 
 WCHAR g_szSheetCaption[] = L"Corvane Wireless Controller Properties";
 constexpr UINT TRAY_SHEET_ICON = 1000; // looked up in the host's module
-constexpr UINT WM_TRAYICON = WM_USER + 1;
-constexpr WPARAM TRAYICON_RELOAD = 1;
 
 // Marks the current settings as modified, as the real component does when
 // the user edits them, and tells the tray program to read them anew.
@@ -22,10 +21,10 @@ void MarkSettingsModified()
     if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &hkey,
                         nullptr) == ERROR_SUCCESS) {
         const BYTE fModified = 1;
-        RegSetValueExW(hkey, L"Modified Flag", 0, REG_BINARY, &fModified, sizeof(fModified));
+        RegSetValueExW(hkey, MODIFIED_FLAG_VALUE, 0, REG_BINARY, &fModified, sizeof(fModified));
         RegCloseKey(hkey);
     }
-    HWND hwndTray = FindWindowW(L"quellin class", L"quellin window");
+    HWND hwndTray = FindWindowW(TRAY_WINDOW_CLASS, TRAY_WINDOW_TITLE);
     if (hwndTray) PostMessageW(hwndTray, WM_TRAYICON, TRAYICON_RELOAD, 0);
 }
 
@@ -36,7 +35,7 @@ INT_PTR CALLBACK PageProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM lParam)
         // The page is created while the sheet is being built, before it is
         // shown, and destroyed when the sheet closes: the mutex spans exactly
         // the time the sheet is open.
-        HANDLE hMutex = CreateMutexW(nullptr, TRUE, L"tovarin mutex");
+        HANDLE hMutex = CreateMutexW(nullptr, TRUE, PROPERTY_SHEET_MUTEX_NAME);
         SetWindowLongPtrW(hDlg, DWLP_USER, reinterpret_cast<LONG_PTR>(hMutex));
         return TRUE;
     }

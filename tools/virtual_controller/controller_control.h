@@ -4,6 +4,9 @@
 // and the user-mode programs, so it uses only the platform's base types.
 #pragma once
 
+#include "common/parameters_key.h"
+#include "common/report_sizes.h"
+
 // Device interface of the bus itself (one, root-enumerated), not of a
 // controller: controllers show up as HID device interfaces.
 // {6B1E4F0A-3C2D-4B8E-9A71-5D0C2E8F4B13}
@@ -29,13 +32,14 @@ inline constexpr GUID GUID_DEVINTERFACE_VCONTROLLER_BUS = {
 #define IOCTL_VC_SET_FAULT VC_CTL_CODE(4)
 
 // The controller's lengths, as HidP_GetCaps gives them: the report id
-// position included.
-#define VC_DEFAULT_OUTPUT_LENGTH 4
-#define VC_DEFAULT_FEATURE_LENGTH 32
+// position included. By default those of the Motor Report and the Reload
+// Request.
+#define VC_DEFAULT_OUTPUT_LENGTH MOTOR_REPORT_SIZE
+#define VC_DEFAULT_FEATURE_LENGTH RELOAD_REQUEST_SIZE
 #define VC_MIN_REPORT_LENGTH 2
 #define VC_MAX_REPORT_LENGTH 64
 
-#define VC_SETTING_SIZE 126
+#define VC_SETTING_SIZE SETTINGS_BLOCK_SIZE // what a Reload Request makes the driver read
 #define VC_MAX_LOGGED_REPORTS 16384
 #define VC_MAX_FAULT_DELAY_MS 60000
 

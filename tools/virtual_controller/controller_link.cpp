@@ -1,5 +1,7 @@
 #include "controller_link.h"
 
+#include "common/unique_handle.h"
+
 #include <newdev.h>
 #include <setupapi.h>
 extern "C" {
@@ -17,35 +19,12 @@ const WCHAR BUS_INSTANCE[] = L"ROOT\\VCONTROLLER\\0000";
 const GUID GUID_NULL_CLASS = {};                       // the class comes from the INF
 const WCHAR BUS_HARDWARE_ID[] = L"VCONTROLLER\\BUS\0"; // a multi-string
 
-class DevInfo {
-public:
-    explicit DevInfo(HDEVINFO h) : h_(h) {}
-    ~DevInfo()
-    {
-        if (h_ != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(h_);
-    }
-    DevInfo(const DevInfo&) = delete;
-    DevInfo& operator=(const DevInfo&) = delete;
-    HDEVINFO get() const { return h_; }
-
-private:
-    HDEVINFO h_;
+struct DevInfoTraits {
+    using Type = HDEVINFO;
+    static HDEVINFO Invalid() { return INVALID_HANDLE_VALUE; }
+    static void Close(HDEVINFO h) { SetupDiDestroyDeviceInfoList(h); }
 };
-
-class Handle {
-public:
-    explicit Handle(HANDLE h) : h_(h) {}
-    ~Handle()
-    {
-        if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
-    }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    HANDLE get() const { return h_; }
-
-private:
-    HANDLE h_;
-};
+using DevInfo = UniqueHandle<DevInfoTraits>;
 
 // The path of interface iMember of the set, or false past the last one.
 bool InterfacePath(HDEVINFO hSet, const GUID& guid, DWORD iMember, std::wstring* pPath)
@@ -66,7 +45,7 @@ bool InterfacePath(HDEVINFO hSet, const GUID& guid, DWORD iMember, std::wstring*
 DWORD Control(DWORD dwCode, const void* pIn, DWORD cbIn, void* pOut, DWORD cbOut,
               DWORD* pcbReturned = nullptr)
 {
-    Handle bus(OpenBus());
+    FileHandle bus(OpenBus());
     if (bus.get() == INVALID_HANDLE_VALUE) return ERROR_FILE_NOT_FOUND;
     DWORD cbReturned = 0;
     if (DeviceIoControl(bus.get(), dwCode, const_cast<void*>(pIn), cbIn, pOut, cbOut, &cbReturned, nullptr)) {
@@ -102,9 +81,9 @@ std::wstring InfBesideProgram()
 
 bool ReadWholeFile(const std::wstring& path, std::vector<BYTE>* pBytes)
 {
-    Handle file(CreateFileW(path.c_str(), GENERIC_READ,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
-                            nullptr));
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, 0, nullptr));
     if (file.get() == INVALID_HANDLE_VALUE) return false;
     const DWORD cb = GetFileSize(file.get(), nullptr);
     pBytes->resize(cb);
@@ -143,7 +122,7 @@ bool WaitForBus(DWORD dwTimeoutMs)
 {
     const ULONGLONG ullEnd = GetTickCount64() + dwTimeoutMs;
     for (;;) {
-        Handle bus(OpenBus());
+        FileHandle bus(OpenBus());
         if (bus.get() != INVALID_HANDLE_VALUE) return true;
         if (GetTickCount64() >= ullEnd) return false;
         Sleep(20);
@@ -170,7 +149,7 @@ bool InstallDrivers(bool* pfAlready, std::wstring* pError)
 {
     *pfAlready = false;
     {
-        Handle bus(OpenBus());
+        FileHandle bus(OpenBus());
         if (bus.get() != INVALID_HANDLE_VALUE) {
             *pfAlready = true;
             return InstalledImagesAreThese(pError);
@@ -273,8 +252,8 @@ bool FindControllerPath(VC_CONTROLLER_ID id, std::wstring* pPath)
     for (DWORD i = 0; InterfacePath(set.get(), hidGuid, i, &path); ++i) {
         // No access is asked for: attributes can be read even from a device
         // that another program holds.
-        Handle device(CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                  0, nullptr));
+        FileHandle device(CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, 0, nullptr));
         if (device.get() == INVALID_HANDLE_VALUE) continue;
         HIDD_ATTRIBUTES attributes = {sizeof(attributes)};
         if (HidD_GetAttributes(device.get(), &attributes) && attributes.VendorID == id.wVendorID &&

@@ -5,6 +5,8 @@
 // registry key grants or sets it.
 #include "screen_reading.h"
 
+#include "tools/narrow.h"
+
 #include <windows.h>
 #include <sddl.h>
 #include <tlhelp32.h>
@@ -54,18 +56,6 @@ struct Query {
     bool fGone = false;
 };
 
-std::string Narrow(const std::wstring& w)
-{
-    std::string s;
-    const int cb = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    if (cb > 1) {
-        s.resize(static_cast<size_t>(cb));
-        WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, s.data(), cb, nullptr, nullptr);
-        s.resize(static_cast<size_t>(cb - 1));
-    }
-    return s;
-}
-
 // The executable file name of a process, from a process snapshot: the same
 // name automatic profile switching compares with the profile names.
 std::wstring ExeName(DWORD pid)
@@ -73,8 +63,7 @@ std::wstring ExeName(DWORD pid)
     std::wstring name;
     HANDLE hSnapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (hSnapshot == INVALID_HANDLE_VALUE) return name;
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
+    PROCESSENTRY32W entry = {sizeof(entry)};
     for (BOOL f = Process32FirstW(hSnapshot, &entry); f; f = Process32NextW(hSnapshot, &entry)) {
         if (entry.th32ProcessID == pid) {
             const wchar_t* psz = wcsrchr(entry.szExeFile, L'\\');

@@ -358,7 +358,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT pDriver, PUNICODE_STRING pR
     g_llFrequency = frequency.QuadPart;
 
     const ULONG cch = pRegistryPath->Length / sizeof(WCHAR);
-    const WCHAR szSuffix[] = L"\\Parameters";
+    const WCHAR szSuffix[] = PARAMETERS_SUBKEY;
     if (cch + sizeof(szSuffix) / sizeof(WCHAR) > sizeof(g_szParametersKey) / sizeof(WCHAR))
         return STATUS_NAME_TOO_LONG;
     RtlCopyMemory(g_szParametersKey, pRegistryPath->Buffer, cch * sizeof(WCHAR));

@@ -74,7 +74,7 @@ void ReadCurrentSetting(VC_SETTING* pSetting)
     if (!NT_SUCCESS(ZwOpenKey(&hKey, KEY_QUERY_VALUE, &attributes))) return;
 
     UNICODE_STRING valueName;
-    RtlInitUnicodeString(&valueName, L"Current Setting");
+    RtlInitUnicodeString(&valueName, CURRENT_SETTING_VALUE);
     UCHAR buffer[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + VC_SETTING_SIZE];
     ULONG cbResult = 0;
     auto* pInfo = reinterpret_cast<KEY_VALUE_PARTIAL_INFORMATION*>(buffer);
