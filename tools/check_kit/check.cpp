@@ -139,8 +139,14 @@ int RunOneProgram(const Options& options)
 bool Selected(const Options& options, const KitProgram& program)
 {
     if (options.selected.empty()) return true;
+    // A name alone selects the program of every architecture; "x64/NAME"
+    // only that one.
+    std::wstring path = program.path;
+    for (wchar_t& ch : path)
+        if (ch == L'\\') ch = L'/';
+    if (path.size() > 4) path.resize(path.size() - 4); // ".exe"
     for (const std::wstring& name : options.selected)
-        if (name == program.Name()) return true;
+        if (name == program.Name() || name == path) return true;
     return false;
 }
 
@@ -160,9 +166,12 @@ int RunKit(const Options& options)
         return 2;
     }
 
+    // x86 is tried, and its tools run, only for a selection that holds an
+    // x86 program: under emulation each 32-bit start takes a minute.
     std::wstring x86Program;
     for (const KitProgram& program : programs)
-        if (program.arch == L"x86" && x86Program.empty()) x86Program = kit + L"\\" + program.path;
+        if (program.arch == L"x86" && x86Program.empty() && Selected(options, program))
+            x86Program = kit + L"\\" + program.path;
     MachineFacts facts = GatherFacts(x86Program, outDir + L"\\work");
     InstallVirtualController(facts, kit, outDir + L"\\work");
     // Saved once the kit's own driver is in, which stays: what the programs
