@@ -69,11 +69,8 @@ judged_by_check() {
     return $status
 }
 
-if [ "$mode" = check ]; then
-    work=$(mktemp -d)
-    trap 'rm -rf "$work"' EXIT
-    mkdir "$work/notes"
-    runs=${RUNS:-5}
+# The ends both runners tell apart, each with its verdict.
+every_end() {
     expect Passes passed
     expect FailsAnExpectation failed
     expect EndsWithoutItsSummary unfinished
@@ -81,19 +78,21 @@ if [ "$mode" = check ]; then
     expect CrashesOnAnotherThread crashed 3
     expect CrashesAfterItsSummary crashed 3
     expect StartsAProgramThatCrashes crashed 3
+}
+
+if [ "$mode" = check ]; then
+    work=$(mktemp -d)
+    trap 'rm -rf "$work"' EXIT
+    mkdir "$work/notes"
+    runs=${RUNS:-5}
+    every_end
     expect OutlastsItsTimeLimit "timed out"
     [ $failures = 0 ] || exit 1
     echo "check.exe: all cases passed"
     exit 0
 fi
 
-expect Passes passed
-expect FailsAnExpectation failed
-expect EndsWithoutItsSummary unfinished
-expect CrashesInsideATest crashed "$runs"
-expect CrashesOnAnotherThread crashed 3
-expect CrashesAfterItsSummary crashed 3
-expect StartsAProgramThatCrashes crashed 3
+every_end
 export -f quietly
 export program
 expect Passes passed 1 "passed$" bash -c 'quietly "$@"' quietly
