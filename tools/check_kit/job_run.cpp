@@ -1,26 +1,13 @@
 #include "job_run.h"
 
+#include "common/unique_handle.h"
+
 #include <filesystem>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 
 namespace {
-
-class Handle {
-public:
-    explicit Handle(HANDLE h = nullptr) : h_(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
-    ~Handle()
-    {
-        if (h_) CloseHandle(h_);
-    }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    HANDLE get() const { return h_; }
-
-private:
-    HANDLE h_;
-};
 
 // The exit code a run ended at its time limit is given: no program's own.
 constexpr UINT TIMED_OUT_EXIT_CODE = 0x4B1D0000 | WAIT_TIMEOUT;
@@ -107,18 +94,18 @@ JobRun RunInJob(const std::wstring& commandLine, const std::wstring& directory,
     JobRun run;
     SECURITY_ATTRIBUTES sa = {sizeof(sa)};
     sa.bInheritHandle = TRUE;
-    Handle hOutput(CreateFileW(outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
-                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    Handle hInput(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0,
-                              nullptr));
-    if (!hOutput.get()) {
+    FileHandle hOutput(CreateFileW(outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
+                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    FileHandle hInput(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
+                                  OPEN_EXISTING, 0, nullptr));
+    if (hOutput.get() == INVALID_HANDLE_VALUE) {
         run.dwStartError = GetLastError();
         return run;
     }
 
     // Closing the job's last handle ends whatever is left in it, also when
     // this program itself is ended.
-    Handle hJob(CreateJobObjectW(nullptr, nullptr));
+    KernelHandle hJob(CreateJobObjectW(nullptr, nullptr));
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
     if (!hJob.get() ||
@@ -129,7 +116,7 @@ JobRun RunInJob(const std::wstring& commandLine, const std::wstring& directory,
 
     STARTUPINFOW si = {sizeof(si)};
     si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = hInput.get();
+    si.hStdInput = hInput.get() != INVALID_HANDLE_VALUE ? hInput.get() : nullptr;
     si.hStdOutput = hOutput.get();
     si.hStdError = hOutput.get();
     PROCESS_INFORMATION pi = {};
@@ -140,8 +127,8 @@ JobRun RunInJob(const std::wstring& commandLine, const std::wstring& directory,
         run.dwStartError = GetLastError();
         return run;
     }
-    Handle hProcess(pi.hProcess);
-    Handle hThread(pi.hThread);
+    KernelHandle hProcess(pi.hProcess);
+    KernelHandle hThread(pi.hThread);
     run.fStarted = true;
     if (!AssignProcessToJobObject(hJob.get(), pi.hProcess)) {
         run.dwStartError = GetLastError();
