@@ -1,6 +1,7 @@
 #include "driver_harness.h"
 
 #include <tlhelp32.h>
+#include <winternl.h>
 
 #include <algorithm>
 #include <string>
@@ -15,10 +16,21 @@ DriverLoader& Driver()
     return *s_pLoader;
 }
 
-// Seen through Wine's drive Z:, the file system's root.
 std::wstring X86DriverPath()
 {
+    // The check kit holds the x86 programs and their DLL in x86\ beside the
+    // x64\ folder of this program.
+    WCHAR szProgram[MAX_PATH];
+    const DWORD cch = GetModuleFileNameW(nullptr, szProgram, ARRAYSIZE(szProgram));
+    std::wstring kit(szProgram, cch);
+    kit.erase(kit.rfind(L'\\') + 1);
+    kit += L"..\\x86\\brasquet.dll";
+    WCHAR szKit[MAX_PATH];
+    const DWORD cchKit = GetFullPathNameW(kit.c_str(), ARRAYSIZE(szKit), szKit, nullptr);
+    if (cchKit > 0 && cchKit < ARRAYSIZE(szKit) && GetFileAttributesW(szKit) != INVALID_FILE_ATTRIBUTES)
+        return szKit;
 #ifdef BRASQUET_X86_DLL
+    // The build tree's, which Wine shows through drive Z:, the file system's root.
     if (sizeof(BRASQUET_X86_DLL) == 1) return L""; // configured without one
     std::string path = "Z:" BRASQUET_X86_DLL;
     std::replace(path.begin(), path.end(), '/', '\\');
@@ -94,6 +106,27 @@ std::vector<BYTE> StrengthsOf(const std::vector<MotorRecord>& reports, size_t iF
     return strengths;
 }
 
+// Where a thread of this process began: the routine CreateThread was given.
+static bool StartedInTheDriver(DWORD dwThreadId)
+{
+    HANDLE hThread = OpenThread(THREAD_QUERY_INFORMATION, FALSE, dwThreadId);
+    if (hThread == nullptr) return false;
+    PVOID pvStart = nullptr;
+    const NTSTATUS status = NtQueryInformationThread(hThread, ThreadQuerySetWin32StartAddress, &pvStart,
+                                                     sizeof(pvStart), nullptr);
+    CloseHandle(hThread);
+    HMODULE hModule = nullptr;
+    if (status != 0 || !GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                               GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                           static_cast<LPCWSTR>(pvStart), &hModule))
+        return false;
+    WCHAR szPath[MAX_PATH];
+    const DWORD cch = GetModuleFileNameW(hModule, szPath, ARRAYSIZE(szPath));
+    const std::wstring path(szPath, cch);
+    const std::wstring name = path.substr(path.find_last_of(L"\\/") + 1);
+    return _wcsicmp(name.c_str(), L"brasquet.dll") == 0;
+}
+
 std::set<DWORD> ThreadIds()
 {
     std::set<DWORD> ids;
@@ -101,7 +134,8 @@ std::set<DWORD> ThreadIds()
     if (hSnapshot == INVALID_HANDLE_VALUE) return ids;
     THREADENTRY32 entry = {sizeof(entry)};
     for (BOOL fMore = Thread32First(hSnapshot, &entry); fMore; fMore = Thread32Next(hSnapshot, &entry)) {
-        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ids.insert(entry.th32ThreadID);
+        if (entry.th32OwnerProcessID == GetCurrentProcessId() && StartedInTheDriver(entry.th32ThreadID))
+            ids.insert(entry.th32ThreadID);
     }
     CloseHandle(hSnapshot);
     return ids;

@@ -1,6 +1,6 @@
 // What the driver's tests share: brasquet.dll loaded from beside the test
 // program, Effect Drivers bound to a controller pipe, effect downloads as
-// DirectInput makes them, and a look at the process's threads.
+// DirectInput makes them, and a look at the driver's threads.
 #pragma once
 
 #include "driver_activation.h"
@@ -14,8 +14,8 @@
 // The real DLL, loaded once per test program.
 DriverLoader& Driver();
 
-// The x86 brasquet.dll of the 32-bit build, as the 64-bit tests see it
-// ("" where none is configured).
+// The x86 brasquet.dll, as the 64-bit tests see it: the check kit's, else
+// the 32-bit build's ("" where there is none).
 std::wstring X86DriverPath();
 
 // A new Effect Driver from the DLL's class factory (nullptr on failure).
@@ -44,9 +44,12 @@ using ReportBytes = std::array<BYTE, 4>;
 ReportBytes BytesOf(const MotorRecord& record);
 std::vector<BYTE> StrengthsOf(const std::vector<MotorRecord>& reports, size_t iFrom = 0);
 
-// Threads of this process, from a Toolhelp snapshot: their ids, and how many.
+// The threads brasquet.dll started in this process (those whose routine lies
+// in a loaded brasquet.dll), from a Toolhelp snapshot: their ids, and how
+// many. Threads of the system's own (Windows' thread pool starts and ends
+// them as it likes) are not counted.
 std::set<DWORD> ThreadIds();
 DWORD ThreadCount();
-// Waits until the process has cThreads threads. A Rumble Thread exits just
+// Waits until the driver has cThreads threads in this process. A Rumble Thread exits just
 // after the end of its binding has returned.
 bool WaitForThreadCount(DWORD cThreads, DWORD dwTimeoutMs);

@@ -48,7 +48,7 @@ report=$prefix/drive_c/check-report
 [ "$status" = 0 ] || { sed -n '/^Failures:/,/^Skipped/p' "$report/report.txt" | head -n 80; fail "check.exe failed"; }
 
 python3 - "$kit/manifest.txt" "$report/report.xml" "$programs" <<'PY' || fail "report.xml does not account for the manifest"
-import sys, xml.dom.minidom
+import fnmatch, sys, xml.dom.minidom
 manifest, report, selected = sys.argv[1], sys.argv[2], sys.argv[3]
 programs = [l.split("\t")[1] for l in open(manifest) if l.startswith("program\t")]
 doc = xml.dom.minidom.parse(report)
@@ -82,7 +82,28 @@ for name, suite in suites.items():
     chosen = selected.split(",")
     if selected and name.split("/")[-1][:-4] not in chosen and name[:-4] not in chosen:
         assert len(skips) == len(cases), name + " ran though left out"
+# Under ctest each test line of the manifest is one test, which passes when
+# the tests its filter picks all pass or skip; the same count here, for every
+# program that ran, shows that the kit ran what ctest runs, and passed it.
+entries = {}
+for l in open(manifest):
+    f = l.rstrip("\n").split("\t")
+    if f[0] == "test":
+        entries.setdefault(f[1], []).append(f[2])
+    elif f[0] == "only" and f[2] == "windows":
+        entries[f[1]] = [e for e in entries.get(f[1], []) if not fnmatch.fnmatchcase(e, f[3])]
+as_ctest = 0
+for name, suite in suites.items():
+    cases = [c for c in suite.getElementsByTagName("testcase") if c.getAttribute("classname") != name.replace("/", "\\")]
+    if not cases or name.startswith("x86/"):
+        continue
+    full = [c.getAttribute("classname") + "." + c.getAttribute("name") for c in cases]
+    passed = [e for e in entries.get(name, []) if any(fnmatch.fnmatchcase(n, e) for n in full)]
+    assert len(passed) == len(entries.get(name, [])), \
+        (name, sorted(set(entries.get(name, [])) - set(passed)))
+    as_ctest += len(passed)
 print(f"report.xml: {len(programs)} programs, {ran} run, {skipped} skipped with a reason; "
+      f"{as_ctest} of ctest's tests passed as under ctest; "
       f"{root.getAttribute('tests')} tests, {root.getAttribute('skipped')} skipped")
 PY
 # What the programs registered outside their sandboxes is gone again: the

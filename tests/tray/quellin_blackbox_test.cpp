@@ -1,7 +1,9 @@
-// quellin.exe itself, from the outside: started in a desktop of its own whose
-// notification area is Wine's, driven by window messages, watched through
-// the Parameters key of the prefix, its exit code and the icon the shell
+// quellin.exe itself, from the outside: started (under Wine in a desktop of
+// its own with a notification area of its own), driven by window messages,
+// watched through the Parameters key, its exit code and the icon the shell
 // holds for its window.
+#include "controller_link.h"
+
 #include "common/device_contract.h"
 #include "tests/tray/quellin_outside.h"
 #include "tests/tray/registry_sandbox.h"
@@ -35,13 +37,32 @@ std::wstring ThisProgramsFileName()
     return path.substr(path.rfind(L'\\') + 1);
 }
 
+// The program's controller: a virtual one, plugged for each test's process
+// and pulled after it; the other id is never plugged.
+constexpr VC_CONTROLLER_ID kController = {0x7C4A, 0x01F8};
+constexpr DWORD kControllerAttribute = 0x7C4A01F8;
+constexpr DWORD kAbsentAttribute = 0x7C4A01E0;
+
 class QuellinTest : public ::testing::Test {
 protected:
+    static void SetUpTestSuite()
+    {
+        const VC_PLUG plug = {kController, VC_DEFAULT_OUTPUT_LENGTH, VC_DEFAULT_FEATURE_LENGTH};
+        ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), vcontroller::Plug(plug));
+        ASSERT_TRUE(vcontroller::WaitForController(kController, true, kWait));
+    }
+
+    static void TearDownTestSuite()
+    {
+        if (vcontroller::Unplug(kController) == ERROR_SUCCESS)
+            vcontroller::WaitForController(kController, false, kWait);
+    }
+
     void SetUp() override
     {
         EnterTestDesktop(kDesktop);
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH);
-        SetSupportedDevices({0x845E0001});
+        SetSupportedDevices({kControllerAttribute});
     }
 
     void TearDown() override
@@ -98,7 +119,7 @@ protected:
     {
         std::wstring commandLine = L"\"" + BesideThisProgram(L"quellin.exe") + L"\"";
         STARTUPINFOW si = {sizeof(si)};
-        si.lpDesktop = const_cast<LPWSTR>(kDesktop);
+        si.lpDesktop = StartupDesktop(kDesktop);
         PROCESS_INFORMATION pi = {};
         if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
                             &pi))
@@ -232,7 +253,7 @@ TEST_F(QuellinTest, StandardUserFindsTheControllerAndProfilesAndSavesOnlyWithThe
     for (const StandardUserKey& c : StandardUserKeys()) {
         SCOPED_TRACE(testing::PrintToString(c.sddl));
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH);
-        SetSupportedDevices({0x845E0001});
+        SetSupportedDevices({kControllerAttribute});
         StoreProfiles({L"one.exe", ThisProgramsFileName()}, 0);
         std::vector<BYTE> block1 = Block(1);
         block1[123] = 1; // a restart notice from the start block to profile 1, and from there to profile 2
@@ -423,15 +444,17 @@ TEST_F(QuellinTest, OpenSheetElsewhereStopsProfileCommandsSwitchingAndExit)
     EXPECT_EQ(0u, ExitCodeAfterExit(processes_[0]));
 }
 
-// Wine presents a virtual HID device with vendor 0x845E and product 0x0001.
 TEST_F(QuellinTest, IconIsShownOnlyWhileAListedControllerIsPresent)
 {
     const struct {
         std::vector<DWORD> devices;
         bool fIcon;
     } cases[] = {
-        {{0x845E0001}, true},  {{0x12340001, 0x845E0001}, true}, {{}, false}, {{0x845E0003}, false},
-        {{0x0001845E}, false}, // vendor and product the wrong way round
+        {{kControllerAttribute}, true},
+        {{0x12340001, kControllerAttribute}, true},
+        {{}, false},
+        {{kAbsentAttribute}, false},
+        {{0x01F87C4A}, false}, // vendor and product the wrong way round
     };
     for (const auto& c : cases) {
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY_PATH);

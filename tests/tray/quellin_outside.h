@@ -1,5 +1,5 @@
-// What the tests of the real quellin.exe, driven from outside, share: a Wine
-// desktop of their own with a notification area, a wait that keeps the test
+// What the tests of the real quellin.exe, driven from outside, share: under
+// Wine a desktop of their own with a notification area, a wait that keeps the test
 // thread's messages flowing, the Parameters key as another program sees it,
 // and whether the shell holds an icon for a window.
 #pragma once
@@ -30,8 +30,12 @@ template <typename Pred> bool WaitFor(Pred pred, DWORD dwTimeoutMs = OUTSIDE_WAI
 
 // Wine gives a desktop that is configured with a size a notification area of
 // its own; the test thread and the programs it starts there share it. Once
-// per process.
+// per process. On Windows only the user's desktop has a notification area:
+// the tests stay on it.
 void EnterTestDesktop(LPCWSTR pszDesktop);
+// The desktop for STARTUPINFO's lpDesktop: the test desktop under Wine, the
+// caller's (nullptr) on Windows.
+LPWSTR StartupDesktop(LPCWSTR pszDesktop);
 
 // Values of the Parameters key, as another program would see them.
 void SetValue(LPCWSTR pszName, DWORD dwType, const void* pv, DWORD cb);

@@ -67,7 +67,7 @@ protected:
     {
         std::wstring commandLine = L"\"" + BesideThisProgram(L"quellin.exe") + L"\"";
         STARTUPINFOW si = {sizeof(si)};
-        si.lpDesktop = const_cast<LPWSTR>(kDesktop);
+        si.lpDesktop = StartupDesktop(kDesktop);
         PROCESS_INFORMATION pi = {};
         ASSERT_TRUE(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                                    &si, &pi));
