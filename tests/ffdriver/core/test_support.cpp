@@ -1,4 +1,4 @@
-#include "tests/ffdriver/test_support.h"
+#include "tests/ffdriver/core/test_support.h"
 
 std::atomic<DWORD> g_tick{0};
 

@@ -3,7 +3,7 @@
 // 10000, a 1000 ms period and a 1000 ms duration.
 #include "ffdriver/force.h"
 
-#include "tests/ffdriver/test_support.h"
+#include "tests/ffdriver/core/test_support.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 // play state, and refusals that must leave the store as it was.
 #include "ffdriver/effect_driver.h"
 
-#include "tests/ffdriver/failing_allocator.h"
-#include "tests/ffdriver/test_support.h"
+#include "tests/ffdriver/core/failing_allocator.h"
+#include "tests/ffdriver/core/test_support.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Replaces the nothrow forms of operator new for the whole test program. They
 // forward to the ordinary operator new, so that every delete (and a
 // sanitizer's bookkeeping) still matches its allocation.
-#include "tests/ffdriver/failing_allocator.h"
+#include "tests/ffdriver/core/failing_allocator.h"
 
 #include <atomic>
 #include <cstddef>

@@ -2,7 +2,7 @@
 // instructions: valgrind --tool=callgrind --toggle-collect='EffectDriver::MixingPass()'
 // ffcore_mix_passes [passes], then divide the collected count by the passes.
 #include "ffdriver/effect_driver.h"
-#include "tests/ffdriver/bench/bench_effects.h"
+#include "tests/ffdriver/core/bench/bench_effects.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -3,8 +3,8 @@
 // failure names its seed and step, and the same seed replays it exactly.
 #include "ffdriver/effect_driver.h"
 
-#include "tests/ffdriver/failing_allocator.h"
-#include "tests/ffdriver/test_support.h"
+#include "tests/ffdriver/core/failing_allocator.h"
+#include "tests/ffdriver/core/test_support.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #include "ffdriver/effect_driver.h"
 #include "ffdriver/mixing.h"
 
-#include "tests/ffdriver/test_support.h"
+#include "tests/ffdriver/core/test_support.h"
 
 #include <gtest/gtest.h>
 

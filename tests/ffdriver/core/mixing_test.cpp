@@ -4,7 +4,7 @@
 #include "ffdriver/force.h"
 #include "ffdriver/mixing.h"
 
-#include "tests/ffdriver/test_support.h"
+#include "tests/ffdriver/core/test_support.h"
 
 #ifdef _WIN32
 #include <windows.h>

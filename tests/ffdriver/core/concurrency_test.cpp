@@ -3,7 +3,7 @@
 // lock. The ThreadSanitizer build reports any access the lock does not cover.
 #include "ffdriver/effect_driver.h"
 
-#include "tests/ffdriver/test_support.h"
+#include "tests/ffdriver/core/test_support.h"
 
 #include <gtest/gtest.h>
 

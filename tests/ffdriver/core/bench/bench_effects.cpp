@@ -1,4 +1,4 @@
-#include "tests/ffdriver/bench/bench_effects.h"
+#include "tests/ffdriver/core/bench/bench_effects.h"
 
 namespace {
 DWORD g_dwBenchTick = 1000;

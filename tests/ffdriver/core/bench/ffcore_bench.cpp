@@ -1,7 +1,7 @@
 // EvaluateForce per waveform and one mixing pass over 64 playing effects.
 #include "ffdriver/effect_driver.h"
 #include "ffdriver/force.h"
-#include "tests/ffdriver/bench/bench_effects.h"
+#include "tests/ffdriver/core/bench/bench_effects.h"
 
 #include <benchmark/benchmark.h>
 
