@@ -8,7 +8,7 @@
 set -uo pipefail
 prefix=$1 bin=$2
 shift 2
-root=$(cd "$(dirname "$0")/../.." && pwd)
+root=$(cd "$(dirname "$0")/../../.." && pwd)
 drivers="$prefix/drive_c/windows/system32/drivers"
 if [ ! -f "$bin/vcontroller.exe" ]; then
     echo "no $bin/vcontroller.exe: the windows preset builds it (skipped)"

@@ -3,9 +3,9 @@
 // and a profile chosen from its menu reaches each connected controller's
 // driver as one Reload Request, after which the driver holds the profile.
 #include "controller_link.h"
-#include "controller_reports.h"
 
 #include "common/device_contract.h"
+#include "tests/tools/virtual_controller/controller_reports.h"
 #include "tests/tray/quellin_outside.h"
 #include "tray/resource.h"
 

@@ -5,7 +5,7 @@
 #   x86_device_test.sh WINE_RUN_X86 X86_BIN X64_BIN PREFIX
 set -uo pipefail
 run_x86=$1 x86_bin=$2 x64_bin=$3 prefix=$4
-root=$(cd "$(dirname "$0")/../.." && pwd)
+root=$(cd "$(dirname "$0")/../../.." && pwd)
 if [ ! -f "$x64_bin/vcontroller.exe" ]; then
     echo "no $x64_bin/vcontroller.exe: the windows preset builds it (skipped)"
     exit 77
@@ -15,7 +15,7 @@ id=7C4A:01FA
 trap 'vc unplug $id >/dev/null 2>&1' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
-"$(dirname "$0")/install_drivers.sh" "$prefix" "$x64_bin" up-x86 "$prefix" || fail "cannot install the drivers in $prefix"
+"$root/tests/tools/virtual_controller/install_drivers.sh" "$prefix" "$x64_bin" up-x86 "$prefix" || fail "cannot install the drivers in $prefix"
 vc unplug $id >/dev/null 2>&1
 vc plug $id || fail "cannot plug $id"
 out=$(timeout 120 "$run_x86" "$x86_bin/ffhost.exe" run --device $id \
