@@ -9,7 +9,7 @@
 # must then be skipped as left out.
 set -uo pipefail
 zip=${1:?kit zip} display=${2:?display} programs=${3:-}
-scripts="$(cd "$(dirname "$0")/../../scripts" && pwd)"
+scripts="$(cd "$(dirname "$0")/../../../scripts" && pwd)"
 work=$(mktemp -d)
 prefix=$work/prefix
 cleanup() {
