@@ -8,6 +8,7 @@
 #include "controller_reports.h"
 
 #include "common/device_contract.h"
+#include "common/unique_handle.h"
 
 #include <gtest/gtest.h>
 
@@ -30,24 +31,13 @@ constexpr DWORD ARRIVAL_MS = 20000;
 constexpr VC_CONTROLLER_ID CONTROLLER_A = {0x7C4A, 0x01F1};
 constexpr VC_CONTROLLER_ID CONTROLLER_B = {0x7C4A, 0x01F2};
 
-class Device {
-public:
-    explicit Device(const std::wstring& path, DWORD dwFlags = FILE_ATTRIBUTE_NORMAL)
-        : h_(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                         nullptr, OPEN_EXISTING, dwFlags, nullptr))
-    {
-    }
-    ~Device()
-    {
-        if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
-    }
-    Device(const Device&) = delete;
-    Device& operator=(const Device&) = delete;
-    HANDLE get() const { return h_; }
-
-private:
-    HANDLE h_;
-};
+// A controller's HID collection opened as the device contract opens it: read
+// and write, shared.
+HANDLE OpenDevice(const std::wstring& path, DWORD dwFlags = FILE_ATTRIBUTE_NORMAL)
+{
+    return CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       nullptr, OPEN_EXISTING, dwFlags, nullptr);
+}
 
 // A controller plugged for one test, pulled at its end whatever happened.
 class PluggedController {
@@ -217,7 +207,7 @@ TEST(VirtualController, PluggedControllerIsAHidGamePadWithTheContractsLengths)
 {
     PluggedController controller(CONTROLLER_A);
     ASSERT_EQ(controller.Result(), static_cast<DWORD>(ERROR_SUCCESS));
-    Device device(controller.Path());
+    FileHandle device(OpenDevice(controller.Path()));
     ASSERT_NE(device.get(), INVALID_HANDLE_VALUE) << "the contract's open (read, write, shared) failed";
 
     HIDD_ATTRIBUTES attributes = {sizeof(attributes)};
@@ -243,7 +233,7 @@ TEST(VirtualController, UnpluggedControllerIsGoneAndCannotBeUnpluggedAgain)
         std::wstring path;
         EXPECT_FALSE(vcontroller::FindControllerPath(CONTROLLER_A, &path))
             << "still listed: " << path.c_str();
-        Device device(controller.Path());
+        FileHandle device(OpenDevice(controller.Path()));
         EXPECT_EQ(device.get(), INVALID_HANDLE_VALUE) << "a pulled controller still opens";
     }
     EXPECT_EQ(vcontroller::Unplug(CONTROLLER_A), static_cast<DWORD>(ERROR_BAD_UNIT));
@@ -261,7 +251,7 @@ TEST(VirtualController, PluggingThePairAgainIsRefusedAndAPulledOneComesBack)
     }
     PluggedController replugged(CONTROLLER_A);
     ASSERT_EQ(replugged.Result(), static_cast<DWORD>(ERROR_SUCCESS));
-    Device device(replugged.Path());
+    FileHandle device(OpenDevice(replugged.Path()));
     EXPECT_NE(device.get(), INVALID_HANDLE_VALUE);
 }
 
@@ -269,7 +259,7 @@ TEST(VirtualController, OutputReportsArriveWithTheirBytesInOrder)
 {
     PluggedController controller(CONTROLLER_A);
     ASSERT_EQ(controller.Result(), static_cast<DWORD>(ERROR_SUCCESS));
-    Device device(controller.Path());
+    FileHandle device(OpenDevice(controller.Path()));
     ASSERT_NE(device.get(), INVALID_HANDLE_VALUE);
 
     const BYTE full[4] = {0, 0, 0xFF, 0xFF};
@@ -291,7 +281,7 @@ TEST(VirtualController, ReloadRequestMakesTheDriverTakeUpCurrentSetting)
 {
     PluggedController controller(CONTROLLER_A);
     ASSERT_EQ(controller.Result(), static_cast<DWORD>(ERROR_SUCCESS));
-    Device device(controller.Path());
+    FileHandle device(OpenDevice(controller.Path()));
     ASSERT_NE(device.get(), INVALID_HANDLE_VALUE);
     EXPECT_TRUE(SettingOf(CONTROLLER_A).empty()) << "taken up before any Reload Request";
 
@@ -322,7 +312,7 @@ TEST(VirtualController, TwoControllersEachTakeUpTheirOwnReload)
     CurrentSettingValue value(Pattern(3));
     BYTE request[32] = {};
     {
-        Device device(a.Path());
+        FileHandle device(OpenDevice(a.Path()));
         ASSERT_TRUE(HidD_SetFeature(device.get(), request, sizeof(request)));
     }
     EXPECT_EQ(SettingOf(CONTROLLER_A), Pattern(3));
@@ -341,7 +331,7 @@ TEST(VirtualController, FaultDecidesHowAndWhenReportsComplete)
         SCOPED_TRACE(kind == VC_REPORT_OUTPUT ? "output" : "feature");
         PluggedController controller(CONTROLLER_A);
         ASSERT_EQ(controller.Result(), static_cast<DWORD>(ERROR_SUCCESS));
-        Device device(controller.Path(), FILE_FLAG_OVERLAPPED);
+        FileHandle device(OpenDevice(controller.Path(), FILE_FLAG_OVERLAPPED));
         ASSERT_NE(device.get(), INVALID_HANDLE_VALUE);
         const struct {
             VC_FAULT_MODE mode;
@@ -399,7 +389,7 @@ TEST(VirtualController, PullEndsStalledReports)
         SCOPED_TRACE(kind == VC_REPORT_OUTPUT ? "output" : "feature");
         PluggedController controller(row.id);
         ASSERT_EQ(controller.Result(), static_cast<DWORD>(ERROR_SUCCESS));
-        Device device(controller.Path(), FILE_FLAG_OVERLAPPED);
+        FileHandle device(OpenDevice(controller.Path(), FILE_FLAG_OVERLAPPED));
         ASSERT_NE(device.get(), INVALID_HANDLE_VALUE);
         ASSERT_EQ(controller.SetFault(kind, VC_FAULT_STALL), static_cast<DWORD>(ERROR_SUCCESS));
         ReportInFlight report(device.get(), kind, 0x21);
@@ -422,7 +412,7 @@ TEST(VirtualController, PlugOptionsSetTheReportLengths)
 {
     PluggedController controller(CONTROLLER_B, 8, 16);
     ASSERT_EQ(controller.Result(), static_cast<DWORD>(ERROR_SUCCESS));
-    Device device(controller.Path());
+    FileHandle device(OpenDevice(controller.Path()));
     ASSERT_NE(device.get(), INVALID_HANDLE_VALUE);
     const HIDP_CAPS caps = CapsOf(device.get());
     EXPECT_EQ(caps.OutputReportByteLength, 8);
