@@ -157,8 +157,8 @@ bool TestSigning(bool fWine, std::wstring& detail)
 bool X86Starts(const std::wstring& program, const std::wstring& workDirectory, std::wstring& detail)
 {
     if (program.empty()) {
-        detail = L"the kit holds no x86 programs (the build makes them when the windows-x86 preset was built "
-                 L"first)";
+        detail = L"no x86 program to try: the kit holds none (the build makes them when the windows-x86 "
+                 L"preset was built first), or --programs chose none";
         return false;
     }
     const JobRun run = RunInJob(L"\"" + program + L"\" --gtest_list_tests", workDirectory,
