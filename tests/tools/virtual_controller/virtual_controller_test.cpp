@@ -408,6 +408,49 @@ TEST(VirtualController, PullEndsStalledReports)
     }
 }
 
+// One controller's fault changed over and over while another is plugged and
+// pulled: the end of the pulled one (in the Plug and Play manager's thread)
+// and the fault changes (in the threads that serve control requests) take the
+// same lock, and each always gets it back.
+struct FaultChanger {
+    VC_CONTROLLER_ID id;
+    volatile LONG fStop;
+    LONG cChanges;
+    DWORD dwError;
+};
+
+DWORD WINAPI ChangeFaultsUntilStopped(LPVOID pv)
+{
+    auto* pChanger = static_cast<FaultChanger*>(pv);
+    while (!InterlockedCompareExchange(&pChanger->fStop, 0, 0)) {
+        const BYTE kind = pChanger->cChanges % 2 ? VC_REPORT_FEATURE : VC_REPORT_OUTPUT;
+        pChanger->dwError = vcontroller::SetFault({pChanger->id, kind, VC_FAULT_NONE, 0});
+        if (pChanger->dwError != ERROR_SUCCESS) break;
+        ++pChanger->cChanges;
+    }
+    return 0;
+}
+
+TEST(VirtualController, FaultChangesWhileAnotherControllerComesAndGoesAllReturn)
+{
+    PluggedController steady(CONTROLLER_B);
+    ASSERT_EQ(steady.Result(), static_cast<DWORD>(ERROR_SUCCESS));
+    FaultChanger changer = {CONTROLLER_B, 0, 0, ERROR_SUCCESS};
+    KernelHandle thread(CreateThread(nullptr, 0, ChangeFaultsUntilStopped, &changer, 0, nullptr));
+    ASSERT_NE(thread.get(), nullptr);
+    for (int i = 0; i < 8; ++i) {
+        PluggedController coming(CONTROLLER_A);
+        EXPECT_EQ(coming.Result(), static_cast<DWORD>(ERROR_SUCCESS)) << "plug " << i;
+        if (coming.Result() != ERROR_SUCCESS) break;
+    }
+    InterlockedExchange(&changer.fStop, 1);
+    ASSERT_EQ(WaitForSingleObject(thread.get(), ARRIVAL_MS), static_cast<DWORD>(WAIT_OBJECT_0))
+        << "a fault change never returned";
+    EXPECT_EQ(changer.dwError, static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_GT(changer.cChanges, 0);
+    printf("%ld fault changes while the other controller came and went 8 times\n", changer.cChanges);
+}
+
 TEST(VirtualController, PlugOptionsSetTheReportLengths)
 {
     PluggedController controller(CONTROLLER_B, 8, 16);

@@ -85,14 +85,14 @@ NTSTATUS Plug(PDEVICE_OBJECT pBusDevice, const VC_PLUG& plug)
 // manager learns that it is gone: the reports fail as on a link that broke.
 NTSTATUS Unplug(BUS* pBus, const VC_CONTROLLER_ID& id)
 {
-    KeWaitForSingleObject(&pBus->faultMutex, Executive, KernelMode, FALSE, nullptr);
+    AcquireFaultLock(pBus);
     KIRQL irql;
     KeAcquireSpinLock(&pBus->lock, &irql);
     PDEVICE_OBJECT pChild = FindChild(pBus, id);
     if (pChild) DetachChild(pBus, pChild);
     KeReleaseSpinLock(&pBus->lock, irql);
     if (pChild) EndRequests(ControllerOf(pChild), STATUS_DEVICE_NOT_CONNECTED);
-    KeReleaseMutex(&pBus->faultMutex, FALSE);
+    ReleaseFaultLock(pBus);
     if (!pChild) return STATUS_NO_SUCH_DEVICE;
     IoInvalidateDeviceRelations(pBus->pRootPdo, BusRelations);
     return STATUS_SUCCESS;
@@ -106,13 +106,13 @@ NTSTATUS SetFaultOf(BUS* pBus, const VC_FAULT& fault, ULONG* pcCompleted)
         return STATUS_INVALID_PARAMETER;
     // The mutex keeps the controller from being deleted while its fault
     // changes.
-    KeWaitForSingleObject(&pBus->faultMutex, Executive, KernelMode, FALSE, nullptr);
+    AcquireFaultLock(pBus);
     KIRQL irql;
     KeAcquireSpinLock(&pBus->lock, &irql);
     PDEVICE_OBJECT pChild = FindChild(pBus, fault.id);
     KeReleaseSpinLock(&pBus->lock, irql);
     if (pChild) SetFault(ControllerOf(pChild), fault, pcCompleted);
-    KeReleaseMutex(&pBus->faultMutex, FALSE);
+    ReleaseFaultLock(pBus);
     return pChild ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE;
 }
 
@@ -326,7 +326,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT pDriver, PDEVICE_OBJECT pRootPdo)
     RtlZeroMemory(pBus, sizeof(*pBus));
     pBus->common.pnpState = pBus->common.previousPnpState = NotStarted;
     KeInitializeSpinLock(&pBus->lock);
-    KeInitializeMutex(&pBus->faultMutex, 0);
+    KeInitializeEvent(&pBus->faultLock, SynchronizationEvent, TRUE);
     pBus->pRootPdo = pRootPdo;
     status = IoRegisterDeviceInterface(pRootPdo, &GUID_DEVINTERFACE_VCONTROLLER_BUS, nullptr,
                                        &pBus->controlInterface);

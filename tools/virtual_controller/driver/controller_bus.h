@@ -55,15 +55,32 @@ struct BUS {
     // change, the end of a controller) with the deletion of the controller.
     // Taken before the lock, at PASSIVE_LEVEL, and never held across
     // IoInvalidateDeviceRelations: Wine sends the children's Plug and Play
-    // requests from within that call. A mutex object rather than a fast
-    // mutex, so that its holder stays at PASSIVE_LEVEL for KeFlushQueuedDpcs.
-    KMUTEX faultMutex;
+    // requests from within that call. Not a fast mutex, so that its holder
+    // stays at PASSIVE_LEVEL for KeFlushQueuedDpcs; not a mutex object
+    // either: Wine's KeReleaseMutex never hands one over to a thread already
+    // waiting for it, which then waits for ever (a pull while the Plug and
+    // Play thread ended another controller stopped every plug after it). A
+    // synchronization event, signalled while free, in a critical region.
+    KEVENT faultLock;
 };
+
+// PASSIVE_LEVEL.
+inline void AcquireFaultLock(BUS* pBus)
+{
+    KeEnterCriticalRegion();
+    KeWaitForSingleObject(&pBus->faultLock, Executive, KernelMode, FALSE, nullptr);
+}
+
+inline void ReleaseFaultLock(BUS* pBus)
+{
+    KeSetEvent(&pBus->faultLock, IO_NO_INCREMENT, FALSE);
+    KeLeaveCriticalRegion();
+}
 
 // The fault of one kind of report and the reports it holds. The timer ticks
 // every millisecond while the mode is VC_FAULT_DELAY; its DPC completes the
 // reports whose time has come. It is set and cancelled only at PASSIVE_LEVEL
-// under the bus's faultMutex, never from its own DPC: Wine's KeSetTimerEx, on
+// under the bus's faultLock, never from its own DPC: Wine's KeSetTimerEx, on
 // a timer that is set, waits for the timer's running callback while holding
 // a lock that the callback takes as it returns.
 struct REPORT_QUEUE {
@@ -72,7 +89,7 @@ struct REPORT_QUEUE {
     VC_FAULT_MODE mode; // lock
     ULONG msDelay;      // lock
     LIST_ENTRY held;    // lock: IRPs stalled or delayed, oldest first
-    BOOLEAN fTicking;   // faultMutex: the timer is set
+    BOOLEAN fTicking;   // faultLock: the timer is set
     KTIMER timer;
     KDPC dpc;
 };
@@ -150,8 +167,8 @@ void InitializeReports(CONTROLLER* pCtl);
 NTSTATUS ControllerInternalIoctl(PDEVICE_OBJECT pDevice, PIRP pIrp);
 // Sets the fault of one kind and completes, with success, every report of
 // that kind the controller held; *pcCompleted says how many. PASSIVE_LEVEL,
-// faultMutex held.
+// faultLock held.
 void SetFault(CONTROLLER* pCtl, const VC_FAULT& fault, ULONG* pcCompleted);
 // The controller is going: its timers stop, every report it held is completed
-// with status, every pending read too. PASSIVE_LEVEL, faultMutex held.
+// with status, every pending read too. PASSIVE_LEVEL, faultLock held.
 void EndRequests(CONTROLLER* pCtl, NTSTATUS status);

@@ -57,9 +57,9 @@ void RestoreControllerPnpState(CONTROLLER* pCtl)
 
 void EndRequestsOf(CONTROLLER* pCtl)
 {
-    KeWaitForSingleObject(&pCtl->pBus->faultMutex, Executive, KernelMode, FALSE, nullptr);
+    AcquireFaultLock(pCtl->pBus);
     EndRequests(pCtl, STATUS_DEVICE_NOT_CONNECTED);
-    KeReleaseMutex(&pCtl->pBus->faultMutex, FALSE);
+    ReleaseFaultLock(pCtl->pBus);
 }
 
 } // namespace

@@ -256,7 +256,7 @@ void NTAPI CompleteDueReports(PKDPC, PVOID pContext, PVOID, PVOID)
 }
 
 // Stops the timer and waits until its DPC has run for the last time.
-// PASSIVE_LEVEL, faultMutex held.
+// PASSIVE_LEVEL, faultLock held.
 void StopTicking(REPORT_QUEUE* pQueue)
 {
     PAGED_CODE();
