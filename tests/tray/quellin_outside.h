@@ -1,7 +1,7 @@
 // What the tests of the real quellin.exe, driven from outside, share: under
-// Wine a desktop of their own with a notification area, a wait that keeps the test
-// thread's messages flowing, the Parameters key as another program sees it,
-// and whether the shell holds an icon for a window.
+// Wine a desktop of their own with a notification area, a wait that keeps
+// the test thread's messages flowing, the Parameters key as another program
+// sees it, and whether the shell holds an icon for a window.
 #pragma once
 
 #include <windows.h>

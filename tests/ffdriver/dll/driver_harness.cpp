@@ -106,7 +106,8 @@ std::vector<BYTE> StrengthsOf(const std::vector<MotorRecord>& reports, size_t iF
     return strengths;
 }
 
-// Where a thread of this process began: the routine CreateThread was given.
+// Whether the routine a thread of this process was started with lies in a
+// loaded brasquet.dll.
 static bool StartedInTheDriver(DWORD dwThreadId)
 {
     HANDLE hThread = OpenThread(THREAD_QUERY_INFORMATION, FALSE, dwThreadId);

@@ -50,6 +50,6 @@ std::vector<BYTE> StrengthsOf(const std::vector<MotorRecord>& reports, size_t iF
 // them as it likes) are not counted.
 std::set<DWORD> ThreadIds();
 DWORD ThreadCount();
-// Waits until the driver has cThreads threads in this process. A Rumble Thread exits just
-// after the end of its binding has returned.
+// Waits until the driver has cThreads threads in this process. A Rumble
+// Thread exits just after the end of its binding has returned.
 bool WaitForThreadCount(DWORD cThreads, DWORD dwTimeoutMs);

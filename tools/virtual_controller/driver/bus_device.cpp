@@ -104,7 +104,7 @@ NTSTATUS SetFaultOf(BUS* pBus, const VC_FAULT& fault, ULONG* pcCompleted)
     if ((fault.kind != VC_REPORT_OUTPUT && fault.kind != VC_REPORT_FEATURE) || fault.mode > VC_FAULT_FAIL ||
         (fault.mode == VC_FAULT_DELAY && (fault.msDelay < 1 || fault.msDelay > VC_MAX_FAULT_DELAY_MS)))
         return STATUS_INVALID_PARAMETER;
-    // The mutex keeps the controller from being deleted while its fault
+    // The fault lock keeps the controller from being deleted while its fault
     // changes.
     AcquireFaultLock(pBus);
     KIRQL irql;
