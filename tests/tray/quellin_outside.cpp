@@ -1,6 +1,7 @@
 #include "tests/tray/quellin_outside.h"
 
 #include "common/device_contract.h"
+#include "tools/running_on_wine.h"
 
 #include <shellapi.h>
 
@@ -14,20 +15,15 @@ std::wstring BesideThisProgram(const wchar_t* pszFile)
     return path.substr(0, path.rfind(L'\\') + 1) + pszFile;
 }
 
-static bool OnWine()
-{
-    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-}
-
 LPWSTR StartupDesktop(LPCWSTR pszDesktop)
 {
-    return OnWine() ? const_cast<LPWSTR>(pszDesktop) : nullptr;
+    return RunningOnWine() ? const_cast<LPWSTR>(pszDesktop) : nullptr;
 }
 
 void EnterTestDesktop(LPCWSTR pszDesktop)
 {
     static bool fEntered = false;
-    if (fEntered || !OnWine()) return;
+    if (fEntered || !RunningOnWine()) return;
     RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\Explorer\\Desktops", pszDesktop, REG_SZ, L"1024x768",
                     sizeof(L"1024x768"));
     HDESK hdesk = CreateDesktopW(pszDesktop, nullptr, nullptr, 0, GENERIC_ALL, nullptr);

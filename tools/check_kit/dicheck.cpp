@@ -9,6 +9,7 @@
 
 #include "common/class_ids.h"
 #include "common/reg_key.h"
+#include "tools/running_on_wine.h"
 
 #include <dinput.h>
 
@@ -118,11 +119,6 @@ struct Setup {
         if (fClassRegistered) UnregisterEffectDriver(dllPath.c_str());
     }
 };
-
-bool IsWine()
-{
-    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-}
 
 bool ClassRegistered()
 {
@@ -314,7 +310,7 @@ std::string EffectsText(const std::vector<DIEFFECTINFOW>& effects, std::string* 
 // the setup is taken away.
 int RunSteps(const Setup& setup, Steps& steps)
 {
-    const bool fWine = IsWine();
+    const bool fWine = RunningOnWine();
     const char* pszBits = sizeof(void*) == 8 ? "64-bit" : "32-bit";
     ComRef<IDirectInput8W> di;
     HRESULT hr = DirectInput8Create(GetModuleHandleW(nullptr), DIRECTINPUT_VERSION, IID_IDirectInput8W,
@@ -538,7 +534,7 @@ int wmain(int argc, wchar_t** argv)
         }
     }
     printf("dicheck: %s DirectInput %s, controller %s\n", sizeof(void*) == 8 ? "64-bit" : "32-bit",
-           IsWine() ? "of Wine" : "of Windows", Id(setup.device).c_str());
+           RunningOnWine() ? "of Wine" : "of Windows", Id(setup.device).c_str());
     if (setup.fVirtual) {
         const int result = Prepare(setup);
         if (result != DICHECK_PASSED) return result;
