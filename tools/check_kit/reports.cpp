@@ -113,6 +113,14 @@ void WriteText(std::ostream& out, const MachineFacts& facts, const std::vector<P
     }
 }
 
+// A test case the run left out, with the reason.
+void WriteSkippedCase(std::ostream& cases, const std::string& classname, const std::string& name,
+                      const std::string& message)
+{
+    cases << "    <testcase classname=" << Attr(classname) << " name=" << Attr(name)
+          << " time=\"0\"><skipped message=" << Attr(message) << "/></testcase>\n";
+}
+
 void WriteJunit(std::ostream& out, const std::vector<ProgramOutcome>& outcomes,
                 const std::vector<ToolOutcome>& tools, DWORD dwMilliseconds)
 {
@@ -129,8 +137,7 @@ void WriteJunit(std::ostream& out, const std::vector<ProgramOutcome>& outcomes,
                 names.push_back(Narrow(test));
             if (names.empty()) names.push_back(Narrow(o.pProgram->Name()));
             for (const std::string& name : names) {
-                cases << "    <testcase classname=" << Attr(program) << " name=" << Attr(name)
-                      << " time=\"0\"><skipped message=" << Attr(message) << "/></testcase>\n";
+                WriteSkippedCase(cases, program, name, message);
                 ++n, ++skipped;
             }
         } else {
@@ -161,8 +168,7 @@ void WriteJunit(std::ostream& out, const std::vector<ProgramOutcome>& outcomes,
             }
         }
         for (const OnlyRule* pRule : o.leftOut) {
-            cases << "    <testcase classname=" << Attr(program) << " name=" << Attr(Narrow(pRule->filter))
-                  << " time=\"0\"><skipped message=" << Attr(OnlyText(*pRule)) << "/></testcase>\n";
+            WriteSkippedCase(cases, program, Narrow(pRule->filter), OnlyText(*pRule));
             ++n, ++skipped;
         }
         suites << "  <testsuite name=" << Attr(program) << " tests=\"" << n << "\" failures=\"" << failures
