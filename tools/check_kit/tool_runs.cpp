@@ -2,6 +2,7 @@
 
 #include "dicheck_result.h"
 #include "manifest.h"
+#include "verdict.h"
 
 namespace {
 
@@ -40,12 +41,9 @@ void Judge(const KitTool& tool, ToolOutcome& o)
     const JobRun& run = o.run;
     using Result = ToolOutcome::Result;
     o.result = Result::Failed;
-    if (!run.fStarted) {
-        o.reason = "did not start (error " + std::to_string(run.dwStartError) + ")";
-    } else if (run.fTimedOut) {
-        o.reason = "timed out after " + std::to_string(tool.dwSeconds) + " s";
-    } else if (!run.crashedChildren.empty() || (run.dwExitCode & 0xC0000000) == 0xC0000000) {
-        o.reason = "crashed (exit code " + std::to_string(run.dwExitCode) + ")";
+    const Judgement end = JudgeEnd(run, tool.dwSeconds);
+    if (end.verdict != Verdict::Passed) {
+        o.reason = std::string(VerdictName(end.verdict)) + ": " + end.detail;
     } else if (run.dwExitCode == 0) {
         o.result = Result::Passed;
     } else if (tool.fNeedsController && run.dwExitCode == DICHECK_NOT_PROVIDED) {

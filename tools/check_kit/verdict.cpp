@@ -48,7 +48,7 @@ const char* VerdictName(Verdict verdict)
     return "?";
 }
 
-Judgement Judge(const JobRun& run, const GtestReport& report, DWORD dwSeconds)
+Judgement JudgeEnd(const JobRun& run, DWORD dwSeconds)
 {
     if (!run.fStarted)
         return {Verdict::NotStarted,
@@ -68,6 +68,13 @@ Judgement Judge(const JobRun& run, const GtestReport& report, DWORD dwSeconds)
             programs += "\n  " + child;
         return {Verdict::Crashed, "a program it started ended through an unhandled exception:" + programs};
     }
+    return {Verdict::Passed, "it ended by itself"};
+}
+
+Judgement Judge(const JobRun& run, const GtestReport& report, DWORD dwSeconds)
+{
+    const Judgement end = JudgeEnd(run, dwSeconds);
+    if (end.verdict != Verdict::Passed) return end;
     const size_t cFailed = report.Count(true, false) + report.Count(true, true);
     if (run.dwExitCode != 0)
         return {Verdict::Failed, "exit code " + std::to_string(run.dwExitCode) + ", " +

@@ -16,4 +16,8 @@ struct Judgement {
 };
 
 Judgement Judge(const JobRun& run, const GtestReport& report, DWORD dwSeconds);
+// The part of the verdict that holds for any program the kit runs: not
+// started, timed out, or crashed (it or a program it started); Passed when it
+// ended by itself, whatever its exit code.
+Judgement JudgeEnd(const JobRun& run, DWORD dwSeconds);
 const char* VerdictName(Verdict verdict);
