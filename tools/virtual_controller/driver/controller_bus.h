@@ -60,21 +60,22 @@ struct BUS {
     // either: Wine's KeReleaseMutex never hands one over to a thread already
     // waiting for it, which then waits for ever (a pull while the Plug and
     // Play thread ended another controller stopped every plug after it). A
-    // synchronization event, signalled while free, in a critical region.
+    // synchronization event, signalled while free. Taken outside a critical
+    // region: Wine's KeEnterCriticalRegion counts on the thread object that
+    // KeGetCurrentThread gives, which in the thread serving requests is the
+    // first client thread's, kept after that thread has gone.
     KEVENT faultLock;
 };
 
 // PASSIVE_LEVEL.
 inline void AcquireFaultLock(BUS* pBus)
 {
-    KeEnterCriticalRegion();
     KeWaitForSingleObject(&pBus->faultLock, Executive, KernelMode, FALSE, nullptr);
 }
 
 inline void ReleaseFaultLock(BUS* pBus)
 {
     KeSetEvent(&pBus->faultLock, IO_NO_INCREMENT, FALSE);
-    KeLeaveCriticalRegion();
 }
 
 // The fault of one kind of report and the reports it holds. The timer ticks
